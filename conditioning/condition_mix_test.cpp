@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include "conditioning/conditioning.h"
+#include "tests/support/test_support.h"
+
+namespace dottrack {
+namespace {
+
+cv::Mat brightMixWithDarkPixel(cv::Point dark) {
+    cv::Mat frame = test::uniformFrame(0, 255, 255);
+    frame.at<cv::Vec3b>(dark) = cv::Vec3b(0, 0, 0);
+    cv::Mat mix;
+    buildMix(frame, mix);
+    return mix;
+}
+
+// The box of pixels that differ from 1.0.
+cv::Rect dipExtent(const cv::Mat& mix) {
+    cv::Mat dip = mix != 1.0f;
+    return cv::boundingRect(dip);
+}
+
+// Erosion widens the dark pixel to 7 x 7, each of the three 5 x 5 blurs by 4 more.
+TEST(ConditionMix, DipOfOneDarkPixelSpreadsTo19x19WithItsMinimumThere) {
+    const cv::Point dark(300, 200);
+    cv::Mat mix = brightMixWithDarkPixel(dark);
+    const float* before = mix.ptr<float>();
+    conditionMix(mix);
+    EXPECT_EQ(mix.ptr<float>(), before) << "works in place";
+    EXPECT_EQ(dipExtent(mix), cv::Rect(291, 191, 19, 19));
+    cv::Point lowest;
+    cv::minMaxLoc(mix, nullptr, nullptr, &lowest);
+    EXPECT_EQ(lowest, dark);
+}
+
+// At a corner only pixels inside the image take part: the eroded block is 4 x 4, and a
+// border that counted as dark would darken the whole edge.
+TEST(ConditionMix, DarkCornerPixelStaysInItsCorner) {
+    cv::Mat mix = brightMixWithDarkPixel(cv::Point(0, 0));
+    conditionMix(mix);
+    EXPECT_EQ(dipExtent(mix), cv::Rect(0, 0, 10, 10));
+}
+
+TEST(ConditionMix, UniformImageStaysUniform) {
+    for (float level : {0.0f, 0.37254903f, 1.0f}) {
+        cv::Mat mix(480, 640, CV_32FC1, cv::Scalar(level));
+        conditionMix(mix);
+        double low = 0;
+        double high = 0;
+        cv::minMaxLoc(mix, &low, &high);
+        EXPECT_EQ(low, level);
+        EXPECT_EQ(high, level);
+    }
+}
+
+TEST(ConditionMix, MatchesTheSameCallsIntoSeparateImages) {
+    cv::Mat frame(480, 640, CV_8UC3);
+    cv::randu(frame, 0, 256);
+    cv::Mat mix;
+    buildMix(frame, mix);
+    cv::Mat expected;
+    cv::erode(mix, expected, cv::Mat(), cv::Point(-1, -1), 3, cv::BORDER_CONSTANT,
+              cv::morphologyDefaultBorderValue());
+    cv::Mat blurred;
+    for (int pass = 0; pass < 3; ++pass) {
+        cv::blur(expected, blurred, cv::Size(5, 5), cv::Point(-1, -1), cv::BORDER_REFLECT_101);
+        expected = blurred.clone();
+    }
+    conditionMix(mix);
+    EXPECT_EQ(cv::norm(mix, expected, cv::NORM_INF), 0.0);
+}
+
+}  // namespace
+}  // namespace dottrack

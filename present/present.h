@@ -1,0 +1,30 @@
+#pragma once
+// Presentation: what the viewer sees of a frame's results, and the first-frame snapshots.
+
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace dottrack {
+
+// Pixel of a position: each coordinate widened to double and rounded to nearest, ties
+// to even.
+cv::Point roundToPixel(cv::Point2f position);
+
+// Draws on `frame`, for every marker that holds a target, a green line from its reference
+// position and a blue line from its tracked position to the target; then a red diagonal
+// cross on every target, and the same crosses with the value 1.0 on `mix`.
+void drawOverlays(cv::Mat& frame, cv::Mat& mix, const std::vector<cv::Point2f>& targets,
+                  const std::vector<cv::Point2f>& refMarkers,
+                  const std::vector<cv::Point2f>& markers, const std::vector<int>& assignment);
+
+// Writes a float image whose range 0..1 becomes grey levels 0..255 (rounded, saturated)
+// as an 8-bit PNG. A file that cannot be written is skipped without a word.
+void writeFloatSnapshot(const std::string& path, const cv::Mat& image);
+
+// Writes an 8-bit colour image as a PNG. A file that cannot be written is skipped without
+// a word.
+void writeColourSnapshot(const std::string& path, const cv::Mat& image);
+
+}  // namespace dottrack

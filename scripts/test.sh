@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Builds dottrack and runs every test: unit tests, end-to-end tests in a virtual X display,
+# then the same again in a build with the address and undefined-behaviour sanitizers.
+# Usage: scripts/test.sh [--quick]   (--quick skips the sanitizer build)
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+sanitize=1
+for argument in "$@"; do
+    case "$argument" in
+        --quick) sanitize=0 ;;
+        -h | --help)
+            sed -n '2,4p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+            exit 0
+            ;;
+        *) fail "unknown option: $argument (try --help)" ;;
+    esac
+done
+
+ensure_packages "${build_packages[@]}" xvfb xauth xdotool x11-utils
+
+scratch=$(mktemp -d /tmp/dottrack-test-XXXXXX)
+xvfb_pid=
+cleanup() {
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+# A private virtual display for the end-to-end tests; Xvfb picks a free number itself.
+Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$scratch/display" 2>"$scratch/xvfb.log" &
+xvfb_pid=$!
+for _ in $(seq 100); do
+    [ -s "$scratch/display" ] && break
+    sleep 0.1
+done
+[ -s "$scratch/display" ] || fail "Xvfb did not start: $(cat "$scratch/xvfb.log")"
+export DISPLAY=":$(cat "$scratch/display")"
+xdpyinfo >/dev/null 2>&1 || fail "Xvfb on $DISPLAY does not answer"
+export XDG_RUNTIME_DIR="$scratch/runtime"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+
+run_suite() {
+    local name=$1 dir=$2
+    shift 2
+    say "building ($name)"
+    build_tree "$dir" "$@"
+    say "testing ($name)"
+    (cd "$dir" && ctest --output-on-failure -j "$(nproc)") || fail "tests failed ($name)"
+}
+
+run_suite release "$repo_root/build/release" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON \
+    -DDOTTRACK_WERROR=ON
+if [ "$sanitize" -eq 1 ]; then
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:detect_leaks=1}
+    export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$repo_root/scripts/lsan.supp:print_suppressions=0}
+    export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+    run_suite sanitize "$repo_root/build/sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DBUILD_TESTING=ON -DDOTTRACK_SANITIZE=ON -DDOTTRACK_WERROR=ON
+fi
+say "all tests passed"
