@@ -28,7 +28,7 @@ cleanup() {
 trap cleanup EXIT
 
 # A private virtual display for the end-to-end tests; Xvfb picks a free number itself.
-Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$scratch/display" 2>"$scratch/xvfb.log" &
+Xvfb -displayfd 3 -noreset -screen 0 1600x1200x24 -nolisten tcp 3>"$scratch/display" 2>"$scratch/xvfb.log" &
 xvfb_pid=$!
 for _ in $(seq 100); do
     [ -s "$scratch/display" ] && break
