@@ -1,0 +1,581 @@
+// dottrack-bench: times every stage of a pass headless, beside its floor, the decoding of
+// the video and the whole headless loop, and counts the heap allocations of each.
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "app/track_frame.h"
+#include "app/video_input.h"
+#include "bench/allocation_counter.h"
+#include "bench/stage_floors.h"
+#include "conditioning/conditioning.h"
+#include "detection/detection.h"
+#include "present/present.h"
+#include "tracking/tracking.h"
+
+namespace dottrack {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* const usageText =
+    "Usage: dottrack-bench [VIDEO] [--passes N] [--threads N] [--json] [--help]\n"
+    "\n"
+    "Times the stages of dottrack's pass headless on the frames the tool would process\n"
+    "(decoded into memory first), each beside its floor (a plain copy of as many bytes,\n"
+    "or the same OpenCV calls made bare), then the decoding of those frames and the whole\n"
+    "headless loop. Prints per pass the median and 95th percentile in microseconds, the\n"
+    "passes per second and the heap allocations, counted after a first warm-up pass.\n"
+    "\n"
+    "  VIDEO         input video (default test.avi)\n"
+    "  --passes N    measured passes of every series, at least 2 (default 1000)\n"
+    "  --threads N   OpenCV's thread count (default: OpenCV's own choice)\n"
+    "  --json        print the figures as one JSON object instead of tables\n"
+    "  --help        show this help and exit\n";
+
+constexpr int defaultPasses = 1000;
+constexpr int maxPasses = 10000000;
+constexpr int maxThreads = 1024;
+constexpr double microsecondsPerSecond = 1e6;
+constexpr double tailFraction = 0.95;
+
+// Exit statuses: a mistake on the command line, and a run that cannot go on.
+constexpr int usageStatus = 2;
+constexpr int failureStatus = 1;
+
+struct Options {
+    std::string videoPath = "test.avi";
+    int passes = defaultPasses;
+    int threads = 0;  // 0: leave OpenCV's choice
+    bool json = false;
+    bool help = false;
+};
+
+struct UsageError {
+    std::string message;
+};
+
+struct RunError {
+    std::string message;
+};
+
+// Durations and allocations of one timed step over the measured passes.
+struct Series {
+    std::vector<double> microseconds;
+    std::int64_t allocations = 0;
+};
+
+struct Figures {
+    double medianUs = 0;
+    double p95Us = 0;
+    double passesPerSecond = 0;
+    double allocationsPerPass = 0;
+};
+
+// The steps of a pass in the tool's order, then the overlays drawn after the timing line.
+enum Step { mixStep, conditionStep, miniStep, targetsStep, trackingStep, overlayStep, stepCount };
+const char* const stepNames[stepCount] = {
+    "buildMix",    "conditionMix", "buildMini", "findTargets", "seedMarkers+updateMaker",
+    "drawOverlays"};
+
+// The floored stages, in the same order as the first of the steps.
+constexpr int floorCount = 4;
+const char* const floorNames[floorCount] = {"copy of the bytes", "erode + 3 blurs",
+                                            "resize + 5 blurs + addWeighted + 4 fillPoly",
+                                            "30 x (minMaxLoc + rectangle + minMaxLoc)"};
+
+struct Results {
+    std::string videoPath;
+    int passes = 0;
+    int distinctFrames = 0;
+    int threads = 0;
+    Figures steps[stepCount];
+    Figures floors[floorCount];
+    Figures pass;
+    Figures decode;
+    Figures loop;
+};
+
+// Reads the value of a numeric option, which must lie in [lowest, highest].
+int parseCount(const std::string& option, const std::string& text, int lowest, int highest) {
+    const bool digitsOnly = !text.empty() && text.size() <= 9 &&
+                            text.find_first_not_of("0123456789") == std::string::npos;
+    const long value = digitsOnly ? std::strtol(text.c_str(), nullptr, 10) : -1;
+    if (value < lowest || value > highest) {
+        throw UsageError{option + " expects a whole number from " + std::to_string(lowest) +
+                         " to " + std::to_string(highest) + ", got '" + text + "'"};
+    }
+    return static_cast<int>(value);
+}
+
+// Reads the command line; a mistake throws UsageError.
+Options parseArguments(int argc, char** argv) {
+    Options options;
+    bool videoGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        const auto valueOf = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                throw UsageError{argument + " needs a value"};
+            }
+            return argv[++i];
+        };
+        if (argument == "--help" || argument == "-h") {
+            options.help = true;
+        } else if (argument == "--json") {
+            options.json = true;
+        } else if (argument == "--passes") {
+            options.passes = parseCount(argument, valueOf(), 2, maxPasses);
+        } else if (argument == "--threads") {
+            options.threads = parseCount(argument, valueOf(), 1, maxThreads);
+        } else if (argument.size() > 1 && argument[0] == '-') {
+            throw UsageError{"unknown option '" + argument + "' (see --help)"};
+        } else if (!videoGiven) {
+            options.videoPath = argument;
+            videoGiven = true;
+        } else {
+            throw UsageError{"unexpected argument '" + argument + "': one video at most"};
+        }
+    }
+    return options;
+}
+
+// Microseconds from `start` to `end`.
+double microsecondsBetween(Clock::time_point start, Clock::time_point end) {
+    return std::chrono::duration<double, std::micro>(end - start).count();
+}
+
+// Median, 95th percentile (nearest rank) and rate of a series; sorts its durations.
+Figures summarise(Series& series) {
+    std::vector<double>& values = series.microseconds;
+    Figures figures;
+    if (values.empty()) {
+        return figures;
+    }
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    figures.medianUs = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+    const auto tailRank = static_cast<size_t>(std::ceil(tailFraction * static_cast<double>(n)));
+    figures.p95Us = values[std::max<size_t>(tailRank, 1) - 1];
+    double total = 0;
+    for (const double value : values) {
+        total += value;
+    }
+    figures.passesPerSecond =
+        total > 0 ? static_cast<double>(n) * microsecondsPerSecond / total : 0;
+    figures.allocationsPerPass = static_cast<double>(series.allocations) / static_cast<double>(n);
+    return figures;
+}
+
+// Opens the video as the tool does, quietly, and reads past the warm-up frames.
+void openAtFirstPass(const std::string& path, cv::VideoCapture& capture, long& position) {
+    const auto logLevel = silenceOpenCvLog();
+    capture.open(path);
+    restoreOpenCvLog(logLevel);
+    if (!capture.isOpened()) {
+        throw RunError{"cannot open " + path + " as a video"};
+    }
+    cv::Mat frame;
+    position = 0;
+    skipWarmup(capture, frame, position);
+}
+
+// Takes the frame of the next pass as the tool would, refusing what the tool refuses.
+// Returns its index in the video.
+long readUsablePassFrame(const std::string& path, cv::VideoCapture& capture, cv::Mat& frame,
+                         long& position) {
+    const long index = readPassFrame(capture, frame, position);
+    if (index < 0) {
+        throw RunError{path + " holds no frame, even after rewinding to its start"};
+    }
+    const std::string problem = describeUnusableFrame(frame);
+    if (!problem.empty()) {
+        throw RunError{"cannot use frame " + std::to_string(index) + " of " + path + ": " +
+                       problem};
+    }
+    return index;
+}
+
+// The frames of the first `wanted` passes, stopping early at the end of the first trip
+// through the video (the first rewind): the timed series cycle over them.
+std::vector<cv::Mat> decodePassFrames(const std::string& path, int wanted) {
+    cv::VideoCapture capture;
+    long position = 0;
+    openAtFirstPass(path, capture, position);
+    std::vector<cv::Mat> frames;
+    long previousIndex = -1;
+    while (static_cast<int>(frames.size()) < wanted) {
+        cv::Mat frame;
+        const long index = readUsablePassFrame(path, capture, frame, position);
+        if (index <= previousIndex) {
+            break;
+        }
+        previousIndex = index;
+        frames.push_back(frame);
+    }
+    return frames;
+}
+
+// Series are sized before the passes so that recording never allocates.
+void reserveSeries(Series* series, int count, int passes) {
+    for (int i = 0; i < count; ++i) {
+        series[i].microseconds.reserve(static_cast<size_t>(passes));
+    }
+}
+
+// Boundaries of the steps of one pass: the clock and the allocation count at each.
+struct Marks {
+    Clock::time_point time[stepCount + 1];
+    std::int64_t allocations[stepCount + 1];
+};
+
+// Notes the clock and the allocation count at a boundary of a pass.
+void mark(Marks& marks, int boundary) {
+    marks.time[boundary] = Clock::now();
+    marks.allocations[boundary] = allocationCount();
+}
+
+// Adds steps [first, last) of a pass, each between its boundary and the next, to their
+// series.
+void recordSteps(const Marks& marks, int first, int last, Series* series) {
+    for (int i = first; i < last; ++i) {
+        series[i].microseconds.push_back(microsecondsBetween(marks.time[i], marks.time[i + 1]));
+        series[i].allocations += marks.allocations[i + 1] - marks.allocations[i];
+    }
+}
+
+// Every series of one pass on frames held in memory, interleaved so that whatever else
+// the machine does weighs on all of them alike: each stage on its own in the tool's order,
+// the floors, and the whole pass through trackFrame. Each of the three works on its own
+// images and on a frame a third of the cycle away from the others', so none finds the
+// frame in cache because another just read it. Pass 0 (seeding, first allocations) is not
+// recorded.
+struct MemorySeries {
+    Series steps[stepCount];
+    Series floors[floorCount];
+    Series pass;
+};
+
+void timeInMemory(const std::vector<cv::Mat>& frames, int passes, MemorySeries& series) {
+    reserveSeries(series.steps, stepCount, passes);
+    reserveSeries(series.floors, floorCount, passes);
+    reserveSeries(&series.pass, 1, passes);
+    TrackState staged;
+    prepareTrackState(staged);
+    cv::Mat overlaid;
+    cv::Mat floorMix(mixRows, mixCols, CV_32FC1);
+    cv::Mat floorMini;
+    MiniFloorBuffers floorBuffers;
+    TrackState whole;
+    prepareTrackState(whole);
+    const size_t offset = frames.size() / 3;
+    Marks marks;
+    for (int pass = 0; pass <= passes; ++pass) {
+        const bool recorded = pass > 0;
+        const size_t first = static_cast<size_t>(pass) % frames.size();
+
+        const cv::Mat& frame = frames[first];
+        mark(marks, mixStep);
+        buildMix(frame, staged.mix);
+        mark(marks, conditionStep);
+        conditionMix(staged.mix);
+        mark(marks, miniStep);
+        buildMini(staged.mix, staged.mini);
+        mark(marks, targetsStep);
+        findTargets(staged.mini, staged.mix, staged.targets);
+        mark(marks, trackingStep);
+        if (pass == 0) {
+            seedMarkers(staged.targets, staged.refMarkers, staged.markers, staged.assignment);
+        }
+        updateMaker(staged.targets, staged.refMarkers, staged.markers, staged.assignment);
+        mark(marks, overlayStep);
+        if (recorded) {
+            recordSteps(marks, mixStep, overlayStep, series.steps);
+        }
+        frame.copyTo(overlaid);
+        mark(marks, overlayStep);
+        drawOverlays(overlaid, staged.mix, staged.targets, staged.refMarkers, staged.markers,
+                     staged.assignment);
+        mark(marks, stepCount);
+        if (recorded) {
+            recordSteps(marks, overlayStep, stepCount, series.steps);
+        }
+
+        // The copy floor writes into the buffer that buildMix then fills, outside the
+        // timing, for the conditioning floor to start from.
+        const cv::Mat& floorFrame = frames[(first + offset) % frames.size()];
+        mark(marks, 0);
+        copyFloor(floorFrame, floorMix);
+        mark(marks, 1);
+        if (recorded) {
+            recordSteps(marks, 0, 1, series.floors);
+        }
+        buildMix(floorFrame, floorMix);
+        mark(marks, 1);
+        conditionFloor(floorMix);
+        mark(marks, 2);
+        miniFloor(floorMix, floorMini, floorBuffers);
+        mark(marks, 3);
+        targetsFloor(floorMini, floorMix);
+        mark(marks, 4);
+        if (recorded) {
+            recordSteps(marks, 1, floorCount, series.floors);
+        }
+
+        mark(marks, 0);
+        trackFrame(frames[(first + 2 * offset) % frames.size()], pass == 0, whole);
+        mark(marks, 1);
+        if (recorded) {
+            recordSteps(marks, 0, 1, &series.pass);
+        }
+    }
+}
+
+// From the video itself, through two captures read in step: the decoding alone (the
+// dropped frame and the read one, with the rewinds), and decoding with the pass as a
+// headless run of the tool does them.
+void timeVideo(const std::string& path, int passes, Series& decode, Series& loop) {
+    reserveSeries(&decode, 1, passes);
+    reserveSeries(&loop, 1, passes);
+    cv::VideoCapture decodeOnly;
+    long decodePosition = 0;
+    openAtFirstPass(path, decodeOnly, decodePosition);
+    cv::VideoCapture headless;
+    long headlessPosition = 0;
+    openAtFirstPass(path, headless, headlessPosition);
+    cv::Mat decoded;
+    cv::Mat frame;
+    TrackState state;
+    prepareTrackState(state);
+    Marks marks;
+    for (int pass = 0; pass <= passes; ++pass) {
+        mark(marks, 0);
+        readUsablePassFrame(path, decodeOnly, decoded, decodePosition);
+        mark(marks, 1);
+        if (pass > 0) {
+            recordSteps(marks, 0, 1, &decode);
+        }
+
+        mark(marks, 0);
+        readUsablePassFrame(path, headless, frame, headlessPosition);
+        trackFrame(frame, pass == 0, state);
+        mark(marks, 1);
+        if (pass > 0) {
+            recordSteps(marks, 0, 1, &loop);
+        }
+    }
+}
+
+Results measure(const Options& options) {
+    Results results;
+    results.videoPath = options.videoPath;
+    results.passes = options.passes;
+    results.threads = cv::getNumThreads();
+    const std::vector<cv::Mat> frames = decodePassFrames(options.videoPath, options.passes + 1);
+    results.distinctFrames = static_cast<int>(frames.size());
+
+    MemorySeries memory;
+    timeInMemory(frames, options.passes, memory);
+    Series decode;
+    Series loop;
+    timeVideo(options.videoPath, options.passes, decode, loop);
+
+    for (int i = 0; i < stepCount; ++i) {
+        results.steps[i] = summarise(memory.steps[i]);
+    }
+    for (int i = 0; i < floorCount; ++i) {
+        results.floors[i] = summarise(memory.floors[i]);
+    }
+    results.pass = summarise(memory.pass);
+    results.decode = summarise(decode);
+    results.loop = summarise(loop);
+    return results;
+}
+
+// A ratio, or 0 when the denominator is not positive.
+double ratioOf(double numerator, double denominator) {
+    return denominator > 0 ? numerator / denominator : 0;
+}
+
+// The headless loop against decoding and processing done apart, by their medians.
+double loopRatio(const Results& results) {
+    return ratioOf(results.loop.medianUs, results.decode.medianUs + results.pass.medianUs);
+}
+
+// Column widths of the tables.
+constexpr int stepColumn = 26;
+constexpr int stageColumn = 14;
+constexpr int floorColumn = 44;
+constexpr int timeColumn = 10;
+constexpr int countColumn = 13;
+
+// One row of the first table: a step or series and its figures.
+void printFiguresRow(std::ostream& out, const std::string& name, const Figures& figures) {
+    out << std::left << std::setw(stepColumn) << name << std::right << std::fixed
+        << std::setprecision(1) << std::setw(timeColumn) << figures.medianUs
+        << std::setw(timeColumn) << figures.p95Us << std::setw(countColumn)
+        << figures.passesPerSecond << std::setprecision(2) << std::setw(countColumn)
+        << figures.allocationsPerPass << "\n";
+}
+
+// The figures as two tables: the steps and series, then the floors beside their stages.
+void printTables(std::ostream& out, const Results& results) {
+    out << "dottrack-bench: " << results.videoPath << ", " << results.passes
+        << " passes after a warm-up pass, cycling over " << results.distinctFrames
+        << " decoded frames; OpenCV threads " << results.threads << "; allocations counted by "
+        << allocationCountingMethod() << "\n\n";
+    out << std::left << std::setw(stepColumn) << "per pass (microseconds)" << std::right
+        << std::setw(timeColumn) << "median" << std::setw(timeColumn) << "p95"
+        << std::setw(countColumn) << "passes/s" << std::setw(countColumn) << "allocations"
+        << "\n";
+    for (int i = 0; i < stepCount; ++i) {
+        printFiguresRow(out, stepNames[i], results.steps[i]);
+    }
+    printFiguresRow(out, "pass (timing line)", results.pass);
+    printFiguresRow(out, "decode (grab + read)", results.decode);
+    printFiguresRow(out, "headless loop", results.loop);
+
+    out << "\n"
+        << std::left << std::setw(stageColumn) << "floor of" << std::setw(floorColumn) << "floor"
+        << std::right << std::setw(timeColumn) << "median" << std::setw(timeColumn) << "p95"
+        << std::setw(countColumn) << "allocations" << std::setw(countColumn) << "stage/floor"
+        << std::setw(countColumn) << "own allocs"
+        << "\n";
+    for (int i = 0; i < floorCount; ++i) {
+        const Figures& floor = results.floors[i];
+        const Figures& stage = results.steps[i];
+        out << std::left << std::setw(stageColumn) << stepNames[i] << std::setw(floorColumn)
+            << floorNames[i] << std::right << std::fixed << std::setprecision(1)
+            << std::setw(timeColumn) << floor.medianUs << std::setw(timeColumn) << floor.p95Us
+            << std::setprecision(2) << std::setw(countColumn) << floor.allocationsPerPass
+            << std::setw(countColumn) << ratioOf(stage.medianUs, floor.medianUs)
+            << std::setw(countColumn) << stage.allocationsPerPass - floor.allocationsPerPass
+            << "\n";
+    }
+    out << "\nheadless loop / (decode + pass), medians: " << std::setprecision(3)
+        << loopRatio(results) << "\n";
+}
+
+// A JSON string literal of `text`.
+std::string jsonString(const std::string& text) {
+    std::ostringstream out;
+    out << '"';
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out << '\\' << c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            out << "\\u" << std::hex << std::setw(4) << std::setfill('0') << static_cast<int>(c)
+                << std::dec << std::setfill(' ');
+        } else {
+            out << c;
+        }
+    }
+    out << '"';
+    return out.str();
+}
+
+// A JSON number, or null for a value that JSON cannot hold.
+std::string jsonNumber(double value) {
+    if (!std::isfinite(value)) {
+        return "null";
+    }
+    std::ostringstream out;
+    out << std::setprecision(6) << value;
+    return out.str();
+}
+
+// The members that every series has, without the braces around them.
+std::string jsonFigureMembers(const Figures& figures) {
+    return "\"medianUs\": " + jsonNumber(figures.medianUs) +
+           ", \"p95Us\": " + jsonNumber(figures.p95Us) +
+           ", \"passesPerSecond\": " + jsonNumber(figures.passesPerSecond) +
+           ", \"allocationsPerPass\": " + jsonNumber(figures.allocationsPerPass);
+}
+
+// The figures as one JSON object: the same numbers as the tables.
+void printJson(std::ostream& out, const Results& results) {
+    out << "{\"video\": " << jsonString(results.videoPath) << ", \"passes\": " << results.passes
+        << ", \"distinctFrames\": " << results.distinctFrames
+        << ", \"threads\": " << results.threads
+        << ", \"allocationCounting\": " << jsonString(allocationCountingMethod())
+        << ",\n \"stages\": {";
+    for (int i = 0; i < stepCount; ++i) {
+        out << (i > 0 ? ",\n  " : "\n  ") << jsonString(stepNames[i]) << ": {"
+            << jsonFigureMembers(results.steps[i]) << "}";
+    }
+    out << "},\n \"floors\": {";
+    for (int i = 0; i < floorCount; ++i) {
+        const Figures& floor = results.floors[i];
+        const Figures& stage = results.steps[i];
+        out << (i > 0 ? ",\n  " : "\n  ") << jsonString(stepNames[i])
+            << ": {\"floor\": " << jsonString(floorNames[i]) << ", " << jsonFigureMembers(floor)
+            << ", \"stageToFloor\": " << jsonNumber(ratioOf(stage.medianUs, floor.medianUs))
+            << ", \"ownAllocationsPerPass\": "
+            << jsonNumber(stage.allocationsPerPass - floor.allocationsPerPass) << "}";
+    }
+    out << "},\n \"pass\": {" << jsonFigureMembers(results.pass) << "},\n \"decode\": {"
+        << jsonFigureMembers(results.decode) << "},\n \"headlessLoop\": {"
+        << jsonFigureMembers(results.loop)
+        << "},\n \"loopToDecodePlusPass\": " << jsonNumber(loopRatio(results)) << "}\n";
+}
+
+// OpenCV's messages span several lines; the user gets one.
+std::string oneLine(std::string text) {
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    std::replace(text.begin(), text.end(), '\r', ' ');
+    const auto end = text.find_last_not_of(' ');
+    return end == std::string::npos ? std::string() : text.substr(0, end + 1);
+}
+
+// Says what went wrong in one line and gives the exit status back.
+int reportError(const std::string& message, int status) {
+    std::cerr << "dottrack-bench: " << message << std::endl;
+    return status;
+}
+
+// The whole program; every failure ends here as one line and an exit status.
+int run(int argc, char** argv) {
+    try {
+        const Options options = parseArguments(argc, argv);
+        if (options.help) {
+            std::cout << usageText;
+            return 0;
+        }
+        if (options.threads > 0) {
+            cv::setNumThreads(options.threads);
+        }
+        const Results results = measure(options);
+        if (options.json) {
+            printJson(std::cout, results);
+        } else {
+            printTables(std::cout, results);
+        }
+        return 0;
+    } catch (const UsageError& error) {
+        return reportError(error.message, usageStatus);
+    } catch (const RunError& error) {
+        return reportError(error.message, failureStatus);
+    } catch (const cv::Exception& error) {
+        return reportError("OpenCV error: " + oneLine(error.what()), failureStatus);
+    } catch (const std::exception& error) {
+        return reportError(oneLine(error.what()), failureStatus);
+    }
+}
+
+}  // namespace
+}  // namespace dottrack
+
+int main(int argc, char** argv) {
+    return dottrack::run(argc, argv);
+}
