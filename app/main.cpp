@@ -13,6 +13,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "app/display_check.h"
+#include "app/one_line.h"
 #include "app/timing_line.h"
 #include "app/video_input.h"
 #include "conditioning/conditioning.h"
@@ -36,17 +37,6 @@ timeval end_tv;
 
 void reportError(const std::string& message) {
     std::cerr << "dottrack: " << message << std::endl;
-}
-
-// OpenCV's messages span several lines; the user gets one.
-std::string oneLine(std::string text) {
-    for (char& c : text) {
-        if (c == '\n' || c == '\r') {
-            c = ' ';
-        }
-    }
-    const auto end = text.find_last_not_of(' ');
-    return end == std::string::npos ? std::string() : text.substr(0, end + 1);
 }
 
 int run() {

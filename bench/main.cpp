@@ -15,6 +15,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "app/one_line.h"
 #include "app/track_frame.h"
 #include "app/video_input.h"
 #include "bench/allocation_counter.h"
@@ -22,6 +23,7 @@
 #include "conditioning/conditioning.h"
 #include "detection/detection.h"
 #include "present/present.h"
+#include "tools/command_line.h"
 #include "tracking/tracking.h"
 
 namespace dottrack {
@@ -62,14 +64,6 @@ struct Options {
     bool help = false;
 };
 
-struct UsageError {
-    std::string message;
-};
-
-struct RunError {
-    std::string message;
-};
-
 // Durations and allocations of one timed step over the measured passes.
 struct Series {
     std::vector<double> microseconds;
@@ -107,18 +101,6 @@ struct Results {
     Figures loop;
 };
 
-// Reads the value of a numeric option, which must lie in [lowest, highest].
-int parseCount(const std::string& option, const std::string& text, int lowest, int highest) {
-    const bool digitsOnly = !text.empty() && text.size() <= 9 &&
-                            text.find_first_not_of("0123456789") == std::string::npos;
-    const long value = digitsOnly ? std::strtol(text.c_str(), nullptr, 10) : -1;
-    if (value < lowest || value > highest) {
-        throw UsageError{option + " expects a whole number from " + std::to_string(lowest) +
-                         " to " + std::to_string(highest) + ", got '" + text + "'"};
-    }
-    return static_cast<int>(value);
-}
-
 // Reads the command line; a mistake throws UsageError.
 Options parseArguments(int argc, char** argv) {
     Options options;
@@ -136,9 +118,10 @@ Options parseArguments(int argc, char** argv) {
         } else if (argument == "--json") {
             options.json = true;
         } else if (argument == "--passes") {
-            options.passes = parseCount(argument, valueOf(), 2, maxPasses);
+            options.passes = static_cast<int>(parseWholeNumber(argument, valueOf(), 2, maxPasses));
         } else if (argument == "--threads") {
-            options.threads = parseCount(argument, valueOf(), 1, maxThreads);
+            options.threads =
+                static_cast<int>(parseWholeNumber(argument, valueOf(), 1, maxThreads));
         } else if (argument.size() > 1 && argument[0] == '-') {
             throw UsageError{"unknown option '" + argument + "' (see --help)"};
         } else if (!videoGiven) {
@@ -528,14 +511,6 @@ void printJson(std::ostream& out, const Results& results) {
         << jsonFigureMembers(results.decode) << "},\n \"headlessLoop\": {"
         << jsonFigureMembers(results.loop)
         << "},\n \"loopToDecodePlusPass\": " << jsonNumber(loopRatio(results)) << "}\n";
-}
-
-// OpenCV's messages span several lines; the user gets one.
-std::string oneLine(std::string text) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    std::replace(text.begin(), text.end(), '\r', ' ');
-    const auto end = text.find_last_not_of(' ');
-    return end == std::string::npos ? std::string() : text.substr(0, end + 1);
 }
 
 // Says what went wrong in one line and gives the exit status back.

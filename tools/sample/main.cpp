@@ -16,6 +16,7 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "tools/command_line.h"
 #include "tools/sample/sample_scene.h"
 
 namespace dottrack {
@@ -46,29 +47,6 @@ struct Options {
     int frameCount = sampleDefaultFrameCount;
     bool help = false;
 };
-
-// Thrown for command-line mistakes (exit status 2); other failures exit with 1.
-struct UsageError {
-    std::string message;
-};
-
-struct RunError {
-    std::string message;
-};
-
-std::uint64_t parseUnsigned(const std::string& option, const std::string& text,
-                            std::uint64_t minValue, std::uint64_t maxValue) {
-    const bool digitsOnly =
-        !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long value = digitsOnly ? std::strtoull(text.c_str(), &end, 10) : 0;
-    if (!digitsOnly || errno == ERANGE || value < minValue || value > maxValue) {
-        throw UsageError{option + " expects a whole number from " + std::to_string(minValue) +
-                         " to " + std::to_string(maxValue) + ", got '" + text + "'"};
-    }
-    return value;
-}
 
 Options parseArguments(int argc, char** argv) {
     Options options;
@@ -102,10 +80,10 @@ Options parseArguments(int argc, char** argv) {
                 throw UsageError{"--truth needs a file name"};
             }
         } else if (arg == "--seed") {
-            options.seed = parseUnsigned(arg, takeValue(), 0, UINT64_MAX);
+            options.seed = parseWholeNumber(arg, takeValue(), 0, UINT64_MAX);
         } else if (arg == "--frames") {
             options.frameCount =
-                static_cast<int>(parseUnsigned(arg, takeValue(), 1, maxFrameCount));
+                static_cast<int>(parseWholeNumber(arg, takeValue(), 1, maxFrameCount));
         } else if (arg.size() > 1 && arg[0] == '-') {
             throw UsageError{"unknown option '" + arg + "' (see --help)"};
         } else if (options.videoPath.empty()) {

@@ -1,0 +1,82 @@
+#include "tools/export/pending_output.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace dottrack {
+
+namespace {
+
+std::string describeErrno(const std::string& what, const std::string& path) {
+    return what + " '" + path + "': " + std::strerror(errno);
+}
+
+}  // namespace
+
+std::string openPendingOutput(const std::string& path, PendingOutput& output) {
+    output.path = path;
+    output.tempPath.clear();
+    output.file = nullptr;
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        return "cannot write '" + path + "': it is a directory";
+    }
+    // A hidden name in the same directory, so that the rename stays within one file system.
+    const std::filesystem::path target(path);
+    std::string pattern =
+        (target.parent_path() / ("." + target.filename().string() + ".partial-XXXXXX")).string();
+    const int descriptor = mkstemp(pattern.data());
+    if (descriptor < 0) {
+        return describeErrno("cannot write", path);
+    }
+    output.tempPath = pattern;
+    // mkstemp makes the file private; the output gets the permissions of any new file.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(descriptor, 0666 & ~mask);
+    output.file = fdopen(descriptor, "wb");
+    if (output.file == nullptr) {
+        const std::string problem = describeErrno("cannot write", path);
+        close(descriptor);
+        discardPendingOutput(output);
+        return problem;
+    }
+    return {};
+}
+
+std::string commitPendingOutput(PendingOutput& output) {
+    std::string problem;
+    const bool written = std::ferror(output.file) == 0;
+    if (std::fclose(output.file) != 0 || !written) {
+        problem = describeErrno("failed while writing", output.path);
+    }
+    output.file = nullptr;
+    if (problem.empty() && std::rename(output.tempPath.c_str(), output.path.c_str()) != 0) {
+        problem = describeErrno("cannot write", output.path);
+    }
+    if (!problem.empty()) {
+        discardPendingOutput(output);
+        return problem;
+    }
+    output.tempPath.clear();
+    return {};
+}
+
+void discardPendingOutput(PendingOutput& output) {
+    if (output.file != nullptr) {
+        std::fclose(output.file);
+        output.file = nullptr;
+    }
+    if (!output.tempPath.empty()) {
+        std::remove(output.tempPath.c_str());
+        output.tempPath.clear();
+    }
+}
+
+}  // namespace dottrack
