@@ -1,9 +1,6 @@
-#include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -13,7 +10,6 @@
 #include "bench/allocation_counter.h"
 #include "bench/stage_floors.h"
 #include "conditioning/conditioning.h"
-#include "detection/detection.h"
 #include "tracking/tracking.h"
 
 namespace dottrack {
@@ -29,14 +25,14 @@ std::int64_t allocationsOf(Allocate allocate) {
     return allocationCount() - before;
 }
 
-TEST(AllocationCounter, CountsEachWayOfAllocatingOnce) {
+// Every entry point once, on this thread or another (the export decodes on a second one).
+TEST(AllocationCounter, CountsEachWayOfAllocatingOnceOnAnyThread) {
     EXPECT_EQ(allocationsOf([] { sink = std::malloc(100); }), 1);
-    std::free(sink);
-    EXPECT_EQ(allocationsOf([] { sink = std::calloc(10, 10); }), 1);
     EXPECT_EQ(allocationsOf([] { sink = std::realloc(sink, 5000); }), 1);
     std::free(sink);
+    EXPECT_EQ(allocationsOf([] { sink = std::calloc(10, 10); }), 1);
+    std::free(sink);
     EXPECT_EQ(allocationsOf([] { sink = std::aligned_alloc(64, 128); }), 1);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(sink) % 64, 0u);
     std::free(sink);
     void* block = nullptr;
     EXPECT_EQ(allocationsOf([&] { EXPECT_EQ(posix_memalign(&block, 4096, 100), 0); }), 1);
@@ -46,32 +42,18 @@ TEST(AllocationCounter, CountsEachWayOfAllocatingOnce) {
     delete[] static_cast<std::int64_t*>(sink);
     // OpenCV allocates image data inside its own library.
     EXPECT_GE(allocationsOf([] { cv::Mat image(100, 100, CV_8UC1); }), 1);
-    EXPECT_EQ(allocationsOf([] {}), 0);
-}
 
-TEST(AllocationCounter, CountsAllocationsOfOtherThreads) {
-    std::atomic<bool> go{false};
-    std::atomic<bool> done{false};
-    constexpr int blocks = 100;
-    std::thread worker([&] {
-        while (!go.load()) {
-            std::this_thread::yield();
-        }
-        for (int i = 0; i < blocks; ++i) {
-            sink = std::malloc(64);
-            std::free(sink);
-        }
-        done.store(true);
+    // Starting the thread may allocate a few blocks of its own.
+    const std::int64_t made = allocationsOf([] {
+        std::thread worker([] {
+            for (int i = 0; i < 100; ++i) {
+                std::free(sink = std::malloc(64));
+            }
+        });
+        worker.join();
     });
-    const std::int64_t before = allocationCount();
-    go.store(true);
-    while (!done.load()) {
-        std::this_thread::yield();
-    }
-    const std::int64_t made = allocationCount() - before;
-    worker.join();
-    EXPECT_GE(made, blocks);
-    EXPECT_LE(made, blocks + 10);
+    EXPECT_GE(made, 100);
+    EXPECT_LE(made, 110);
 }
 
 // A bright surface with a few dark dots drifting across it.
@@ -86,48 +68,37 @@ cv::Mat movingDotsFrame(int index) {
 
 // After the first pass every image and list has its buffer: a pass may allocate only
 // what OpenCV's own calls allocate (measured on their bare floors, same frame), plus the
-// one temporary image of the band-pass expression in buildMini.
+// one temporary image of the band-pass expression in buildMini. The stages around the
+// OpenCV calls allocate nothing.
 TEST(AllocationBudget, PassAllocatesNoMoreThanItsOpenCvCallsAndTheBandPassTemporary) {
     TrackState state;
     prepareTrackState(state);
     cv::Mat floorMix;
     cv::Mat floorMini;
     MiniFloorBuffers buffers;
-    const cv::Mat first = movingDotsFrame(0);
-    trackFrame(first, true, state);
-    buildMix(first, floorMix);
-    conditionFloor(floorMix);
-    miniFloor(floorMix, floorMini, buffers);
-    targetsFloor(floorMini, floorMix);
-
+    const auto floors = [&](const cv::Mat& frame) {
+        buildMix(frame, floorMix);
+        return allocationsOf([&] {
+            conditionFloor(floorMix);
+            miniFloor(floorMix, floorMini, buffers);
+            targetsFloor(floorMini, floorMix);
+        });
+    };
+    trackFrame(movingDotsFrame(0), true, state);
+    floors(movingDotsFrame(0));
     const std::int64_t temporary =
         allocationsOf([] { cv::Mat contrast(miniRows, miniCols, CV_32FC1); });
     ASSERT_GE(temporary, 1);
-
     for (int index = 1; index < 8; ++index) {
+        SCOPED_TRACE("pass " + std::to_string(index));
         const cv::Mat frame = movingDotsFrame(index);
         const std::int64_t pass = allocationsOf([&] { trackFrame(frame, false, state); });
-
-        // The same pass stage by stage, on the same images, beside each floor.
-        const std::int64_t mix = allocationsOf([&] { buildMix(frame, state.mix); });
-        buildMix(frame, floorMix);
-        const std::int64_t condition = allocationsOf([&] { conditionMix(state.mix); });
-        const std::int64_t conditionBare = allocationsOf([&] { conditionFloor(floorMix); });
-        const std::int64_t mini = allocationsOf([&] { buildMini(state.mix, state.mini); });
-        const std::int64_t miniBare =
-            allocationsOf([&] { miniFloor(floorMix, floorMini, buffers); });
-        const std::int64_t targets =
-            allocationsOf([&] { findTargets(state.mini, state.mix, state.targets); });
-        const std::int64_t targetsBare = allocationsOf([&] { targetsFloor(floorMini, floorMix); });
-        const std::int64_t tracking = allocationsOf(
-            [&] { updateMaker(state.targets, state.refMarkers, state.markers, state.assignment); });
-
-        EXPECT_LE(pass, conditionBare + miniBare + targetsBare + temporary) << "pass " << index;
-        EXPECT_EQ(mix, 0) << "pass " << index;
-        EXPECT_LE(condition, conditionBare) << "pass " << index;
-        EXPECT_LE(mini, miniBare + temporary) << "pass " << index;
-        EXPECT_LE(targets, targetsBare) << "pass " << index;
-        EXPECT_EQ(tracking, 0) << "pass " << index;
+        EXPECT_LE(pass, floors(frame) + temporary);
+        EXPECT_EQ(allocationsOf([&] { buildMix(frame, state.mix); }), 0);
+        EXPECT_EQ(allocationsOf([&] {
+                      updateMaker(state.targets, state.refMarkers, state.markers, state.assignment);
+                  }),
+                  0);
     }
 }
 

@@ -45,40 +45,22 @@ TEST(BuildMini, CornersAndTriangleVerticesHoldHalfWhateverTheImage) {
     }
 }
 
-TEST(BuildMini, DarkBlockInTheOpenIsTheMinimumAtItsOwnPixel) {
-    for (const cv::Point cell : {cv::Point(40, 30), cv::Point(20, 10), cv::Point(60, 45)}) {
-        const cv::Mat mini = miniOf(mixWithDarkBlock(cell));
+// A dark block in the open is deepest at its own pixel. The mirrored border shows a block
+// one pixel in from an edge twice to the edge pixel, which is then the deepest.
+TEST(BuildMini, DarkBlockIsDeepestAtItsPixelOrTheEdgeItMirrorsInto) {
+    const struct {
+        cv::Point cell, deepest;
+        double depth;
+    } cases[] = {{{40, 30}, {40, 30}, 0.40}, {{20, 10}, {20, 10}, 0.40}, {{60, 45}, {60, 45}, 0.40},
+                 {{1, 25}, {0, 25}, 0.33},   {{78, 20}, {79, 20}, 0.33}, {{40, 1}, {40, 0}, 0.33},
+                 {{40, 58}, {40, 59}, 0.33}};
+    for (const auto& c : cases) {
         double lowest = 0;
         cv::Point where;
-        cv::minMaxLoc(mini, &lowest, nullptr, &where);
-        EXPECT_EQ(where, cell);
-        EXPECT_NEAR(lowest, 0.40, 0.01) << cell;
+        cv::minMaxLoc(miniOf(mixWithDarkBlock(c.cell)), &lowest, nullptr, &where);
+        EXPECT_EQ(where, c.deepest) << c.cell;
+        EXPECT_NEAR(lowest, c.depth, 0.01) << c.cell;
     }
-}
-
-// The mirrored border shows a block one pixel in from an edge twice to the edge pixel.
-TEST(BuildMini, DarkBlockOnePixelInFromAnEdgeIsDeepestOnTheEdge) {
-    const std::pair<cv::Point, cv::Point> cases[] = {
-        {{1, 25}, {0, 25}}, {{78, 20}, {79, 20}}, {{40, 1}, {40, 0}}, {{40, 58}, {40, 59}}};
-    for (const auto& [cell, edge] : cases) {
-        const cv::Mat mini = miniOf(mixWithDarkBlock(cell));
-        double lowest = 0;
-        cv::Point where;
-        cv::minMaxLoc(mini, &lowest, nullptr, &where);
-        EXPECT_EQ(where, edge) << cell;
-        EXPECT_NEAR(lowest, 0.33, 0.01) << cell;
-    }
-}
-
-TEST(BuildMini, SameImageGivesTheSameMapWhateverCameBefore) {
-    const cv::Mat mix = randomMix(1);
-    const cv::Mat first = miniOf(mix);
-    miniOf(randomMix(2));
-    cv::Mat reused(60, 80, CV_32FC1, cv::Scalar(80.0));
-    const float* buffer = reused.ptr<float>();
-    buildMini(mix, reused);
-    EXPECT_EQ(reused.ptr<float>(), buffer) << "the map keeps its buffer";
-    EXPECT_EQ(cv::norm(first, reused, cv::NORM_INF), 0.0);
 }
 
 TEST(BuildMini, BandPassIsOneRoundingOfTheWeightedDifference) {
@@ -103,39 +85,31 @@ TEST(BuildMini, BandPassIsOneRoundingOfTheWeightedDifference) {
     EXPECT_EQ(cv::norm(filtered, expected, cv::NORM_INF), 0.0);
 }
 
-bool masked(const cv::Mat& map, int x, int y) {
-    return map.at<float>(y, x) == 0.5f;
-}
-
 TEST(MaskCorners, FillsFourUnequalTrianglesAlongTheEdges) {
     cv::Mat map(60, 80, CV_32FC1, cv::Scalar(0.0));
     maskCorners(map);
+    const auto masked = [&](int x, int y) { return map.at<float>(y, x) == 0.5f; };
     // Top left: x + y <= 5.
     for (int y = 0; y < 10; ++y) {
         for (int x = 0; x < 10; ++x) {
-            EXPECT_EQ(masked(map, x, y), x + y <= 5) << x << "," << y;
+            EXPECT_EQ(masked(x, y), x + y <= 5) << x << "," << y;
         }
     }
-    // Top right: top row from column 66, right column down to row 11.
-    EXPECT_TRUE(masked(map, 66, 0));
-    EXPECT_FALSE(masked(map, 65, 0));
-    EXPECT_TRUE(masked(map, 79, 11));
-    EXPECT_FALSE(masked(map, 79, 12));
-    // Bottom right: bottom row from column 67, right column up to row 37.
-    EXPECT_TRUE(masked(map, 67, 59));
-    EXPECT_FALSE(masked(map, 66, 59));
-    EXPECT_TRUE(masked(map, 79, 37));
-    EXPECT_FALSE(masked(map, 79, 36));
-    // Bottom left: left column up to row 37, cut by the slanted edge from (0, 37) to
-    // (15, 60), which leaves the map at column 15 of its last row.
-    EXPECT_TRUE(masked(map, 0, 37));
-    EXPECT_FALSE(masked(map, 0, 36));
-    EXPECT_TRUE(masked(map, 14, 58));
-    EXPECT_FALSE(masked(map, 15, 58));
-    EXPECT_TRUE(masked(map, 15, 59));
-    EXPECT_FALSE(masked(map, 16, 59));
-    // The middle is untouched.
-    EXPECT_EQ(cv::countNonZero(map(cv::Rect(16, 12, 48, 25))), 0);
+    // The last masked and first unmasked pixels of the others. Top right: the top row from
+    // column 66, the right column down to row 11. Bottom right: the bottom row from column
+    // 67, the right column up to row 37. Bottom left: the left column up to row 37, cut by
+    // the slanted edge from (0, 37) to (15, 60), which leaves the map at column 15 of its
+    // last row.
+    const struct {
+        int x, y;
+        bool masked;
+    } ends[] = {{66, 0, true},   {65, 0, false},  {79, 11, true},  {79, 12, false}, {67, 59, true},
+                {66, 59, false}, {79, 37, true},  {79, 36, false}, {0, 37, true},   {0, 36, false},
+                {14, 58, true},  {15, 58, false}, {15, 59, true},  {16, 59, false}};
+    for (const auto& end : ends) {
+        EXPECT_EQ(masked(end.x, end.y), end.masked) << end.x << "," << end.y;
+    }
+    EXPECT_EQ(cv::countNonZero(map(cv::Rect(16, 12, 48, 25))), 0) << "the middle is untouched";
 }
 
 }  // namespace

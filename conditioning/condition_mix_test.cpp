@@ -55,22 +55,5 @@ TEST(ConditionMix, UniformImageStaysUniform) {
     }
 }
 
-TEST(ConditionMix, MatchesTheSameCallsIntoSeparateImages) {
-    cv::Mat frame(480, 640, CV_8UC3);
-    cv::randu(frame, 0, 256);
-    cv::Mat mix;
-    buildMix(frame, mix);
-    cv::Mat expected;
-    cv::erode(mix, expected, cv::Mat(), cv::Point(-1, -1), 3, cv::BORDER_CONSTANT,
-              cv::morphologyDefaultBorderValue());
-    cv::Mat blurred;
-    for (int pass = 0; pass < 3; ++pass) {
-        cv::blur(expected, blurred, cv::Size(5, 5), cv::Point(-1, -1), cv::BORDER_REFLECT_101);
-        expected = blurred.clone();
-    }
-    conditionMix(mix);
-    EXPECT_EQ(cv::norm(mix, expected, cv::NORM_INF), 0.0);
-}
-
 }  // namespace
 }  // namespace dottrack

@@ -68,44 +68,6 @@ TEST(FindTargets, SuppressionSquareReachesSixMapPixelsOnEachSide) {
     EXPECT_EQ(mini.at<float>(30, 46), 80.0f) << "the map is left painted";
 }
 
-TEST(FindTargets, AlwaysThirtySeparatedTargetsInsideTheImage) {
-    cv::RNG rng(11);
-    for (int trial = 0; trial < 50; ++trial) {
-        cv::Mat mini(60, 80, CV_32FC1);
-        rng.fill(mini, cv::RNG::UNIFORM, -1.5f, 2.5f);
-        cv::Mat mix(480, 640, CV_32FC1);
-        rng.fill(mix, cv::RNG::UNIFORM, 0.0f, 1.0f);
-        const std::vector<cv::Point2f> targets = targetsOf(mini, mix);
-        ASSERT_EQ(targets.size(), 30u);
-        for (size_t i = 0; i < targets.size(); ++i) {
-            const cv::Point2f& a = targets[i];
-            EXPECT_TRUE(a.x >= 0 && a.x <= 639 && a.y >= 0 && a.y <= 479) << a;
-            EXPECT_EQ(a.x, std::floor(a.x));
-            EXPECT_EQ(a.y, std::floor(a.y));
-            for (size_t j = 0; j < i; ++j) {
-                const cv::Point2f& b = targets[j];
-                EXPECT_TRUE(std::abs(a.x - b.x) >= 49 || std::abs(a.y - b.y) >= 49)
-                    << "trial " << trial << ": " << a << " and " << b;
-            }
-        }
-    }
-}
-
-TEST(FindTargets, ReplacesThePreviousTargetsWithoutReallocating) {
-    std::vector<cv::Point2f> targets;
-    cv::Mat mini = flatMini();
-    findTargets(mini, flatMix(), targets);
-    const cv::Point2f* storage = targets.data();
-    EXPECT_EQ(targets.capacity(), 30u);
-
-    cv::Mat other = flatMini();
-    other.at<float>(30, 40) = 0.0f;
-    findTargets(other, flatMix(), targets);
-    EXPECT_EQ(targets.data(), storage);
-    ASSERT_EQ(targets.size(), 30u);
-    EXPECT_EQ(targets[0], cv::Point2f(320, 240));
-}
-
 TEST(FindTargets, RefusesImagesOfTheWrongSize) {
     std::vector<cv::Point2f> targets;
     cv::Mat smallMini(30, 40, CV_32FC1, cv::Scalar(0.5));

@@ -18,9 +18,6 @@
 namespace dottrack {
 namespace {
 
-namespace fs = std::filesystem;
-
-const cv::Point2d centre((sampleWidth - 1) / 2.0, (sampleHeight - 1) / 2.0);
 const int defaultCount = sampleDefaultFrameCount;
 
 // Middle frame of a motion in the default video: its largest excursion.
@@ -42,7 +39,6 @@ TEST(SampleScene, IsDeterministicPerSeed) {
         cv::norm(renderFrame(a, f, defaultCount), renderFrame(b, f, defaultCount), cv::NORM_INF),
         0);
     EXPECT_NE(dotCentresAt(a, f, defaultCount), dotCentresAt(other, f, defaultCount));
-    EXPECT_GT(cv::norm(a.background, other.background, cv::NORM_INF), 0);
     // The pixel noise changes from frame to frame even while nothing moves.
     EXPECT_GT(
         cv::norm(renderFrame(a, 0, defaultCount), renderFrame(a, 1, defaultCount), cv::NORM_INF),
@@ -57,8 +53,9 @@ TEST(SampleScene, RendersRoundDarkDotsAtTheTrueCentres) {
         ASSERT_EQ(frame.type(), CV_8UC3);
         ASSERT_EQ(frame.size(), cv::Size(sampleWidth, sampleHeight));
         for (const cv::Point2d& truth : dotCentresAt(scene, f, defaultCount)) {
-            // Darkness = background minus frame in green + red, as the tracker
-            // reads it, over a window around the true centre.
+            // Darkness, background minus frame in green + red as the tracker reads it, over
+            // a window around the true centre: its centroid is the centre, and over the
+            // core's contrast it is the dot's area (the anti-aliased rim adds or loses none).
             const int cx = cvRound(truth.x), cy = cvRound(truth.y);
             double sum = 0, sumX = 0, sumY = 0;
             for (int y = cy - 10; y <= cy + 10; ++y) {
@@ -71,13 +68,10 @@ TEST(SampleScene, RendersRoundDarkDotsAtTheTrueCentres) {
                     sumY += w * y;
                 }
             }
-            EXPECT_LT(std::hypot(sumX / sum - truth.x, sumY / sum - truth.y), 0.3)
-                << motion << " frame " << f;
+            EXPECT_LT(std::hypot(sumX / sum - truth.x, sumY / sum - truth.y), 0.3) << motion;
             const cv::Vec3b core = frame.at<cv::Vec3b>(cy, cx);
             const cv::Vec3f coreBackground = scene.background.at<cv::Vec3f>(cy, cx);
             EXPECT_LT(core[1] + core[2], 150);
-            // Darkness over core contrast is the dot's area: the anti-aliased
-            // rim neither adds nor loses any.
             const double contrast = coreBackground[1] + coreBackground[2] - core[1] - core[2];
             const double area = CV_PI * scene.dotRadius * scene.dotRadius;
             EXPECT_NEAR(sum / contrast, area, 0.05 * area);
@@ -85,32 +79,29 @@ TEST(SampleScene, RendersRoundDarkDotsAtTheTrueCentres) {
     }
 }
 
-TEST(SampleTimeline, RunsTheMotionsInOrderAfterARestLeadIn) {
-    std::vector<std::string> order;
-    int next = 0;
-    for (const MotionSpan& span : motionTimeline(defaultCount)) {
-        EXPECT_EQ(span.first, next);
-        EXPECT_GT(span.count, 0);
-        next = span.first + span.count;
-        order.push_back(span.motion);
-        for (int f = span.first; f < next; ++f) {
-            ASSERT_EQ(motionAt(f, defaultCount), span.motion) << "frame " << f;
-        }
-    }
-    EXPECT_EQ(next, defaultCount);
-    EXPECT_GE(defaultCount, 300);
-    EXPECT_GE(motionTimeline(defaultCount).front().count, 45);
-    EXPECT_EQ(order, (std::vector<std::string>{"rest", "translate", "rest", "shear", "rest",
-                                               "twist", "rest", "press", "rest"}));
-}
-
-TEST(SampleTimeline, EveryLengthStartsAndEndsAtRest) {
+// Whatever its length, a video runs the motions in order between rests and ends at rest,
+// so that it loops.
+TEST(SampleTimeline, RunsTheMotionsInOrderAndEndsAtRest) {
     const SampleScene scene = makeScene(1);
-    for (int n : {1, 45, 46, 47, 60, 404, 406, 1000}) {
-        EXPECT_EQ(motionTimeline(n).back().first + motionTimeline(n).back().count, n);
-        EXPECT_EQ(motionAt(0, n), "rest");
+    for (int n : {1, 45, 46, 47, 60, 404, defaultCount, 1000}) {
+        std::string order;
+        int next = 0;
+        for (const MotionSpan& span : motionTimeline(n)) {
+            ASSERT_EQ(span.first, next) << n << " frames";
+            ASSERT_GT(span.count, 0);
+            next = span.first + span.count;
+            order += span.motion + " ";
+            for (int f = span.first; f < next; ++f) {
+                ASSERT_EQ(motionAt(f, n), span.motion) << "frame " << f << " of " << n;
+            }
+        }
+        EXPECT_EQ(next, n);
         EXPECT_EQ(motionAt(n - 1, n), "rest") << n << " frames";
         EXPECT_EQ(dotCentresAt(scene, n - 1, n), scene.restCentres) << n << " frames";
+        if (n == defaultCount) {
+            EXPECT_EQ(order, "rest translate rest shear rest twist rest press rest ");
+            EXPECT_GE(motionTimeline(n).front().count, sampleLeadInFrames);
+        }
     }
     EXPECT_ANY_THROW(motionAt(60, 60));
     EXPECT_ANY_THROW(dotCentresAt(scene, -1, 60));
@@ -142,89 +133,59 @@ TEST(SampleMotion, StaysSlowInsideTheFrameAndApart) {
     }
 }
 
-TEST(SampleMotion, EachMotionMovesTheSurfaceAsNamed) {
+// At its peak every motion takes the dots well away from rest (how far they may go is
+// checked above), so that the tracking is measured on real movement.
+TEST(SampleMotion, EveryMotionMovesTheDots) {
     const SampleScene scene = makeScene(2);
-    const std::vector<cv::Point2d>& rest = scene.restCentres;
-    auto peakOf = [&](const char* motion) {
-        return dotCentresAt(scene, peakFrameOf(motion), defaultCount);
-    };
-    const std::vector<cv::Point2d> translated = peakOf("translate"), sheared = peakOf("shear"),
-                                   twisted = peakOf("twist"), pressed = peakOf("press");
-    const cv::Point2d shift = translated[0] - rest[0];
-    EXPECT_NEAR(cv::norm(shift), 25.0, 3.0);
-    double largestPress = 0;
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-        const cv::Point2d fromCentre = rest[i] - centre;
-        EXPECT_LT(cv::norm(translated[i] - rest[i] - shift), 1e-9);
-
-        // Horizontal only, proportional to the height above or below the
-        // centre, about 20 px at the image edges.
-        const cv::Point2d shear = sheared[i] - rest[i];
-        EXPECT_EQ(shear.y, 0.0);
-        EXPECT_NEAR(shear.x / fromCentre.y * centre.y, 20.0, 2.0);
-
-        const cv::Point2d twist = twisted[i] - centre;
-        EXPECT_NEAR(cv::norm(twist), cv::norm(fromCentre), 1e-9);
-        const double degrees = std::atan2(fromCentre.cross(twist), fromCentre.dot(twist));
-        EXPECT_NEAR(std::abs(degrees) * 180.0 / CV_PI, 6.0, 0.5);
-
-        const cv::Point2d press = pressed[i] - rest[i];
-        EXPECT_NEAR(fromCentre.cross(press), 0.0, 1e-6);  // radial
-        EXPECT_GT(fromCentre.dot(press), 0.0);            // outward
-        largestPress = std::max(largestPress, cv::norm(press));
+    for (const char* motion : {"translate", "shear", "twist", "press"}) {
+        const std::vector<cv::Point2d> peak =
+            dotCentresAt(scene, peakFrameOf(motion), defaultCount);
+        double largest = 0;
+        for (std::size_t i = 0; i < peak.size(); ++i) {
+            largest = std::max(largest, cv::norm(peak[i] - scene.restCentres[i]));
+        }
+        EXPECT_GT(largest, 10.0) << motion;
     }
-    EXPECT_GT(largestPress, 10.0);
-    EXPECT_LT(largestPress, 16.0);
 }
 
-// Runs the real binary in a scratch directory and keeps its standard error.
+// Runs the real program in a scratch folder; returns its exit status and keeps its
+// standard error.
 class SampleProgram : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "dottrack-sample-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "dottrack-sample-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
+        dir = pattern + "/";
     }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
     int run(const std::string& arguments) {
-        const std::string errors = (dir / "stderr.txt").string();
-        const int status = std::system(
-            ("'" DOTTRACK_SAMPLE_EXE "' " + arguments + " >/dev/null 2>'" + errors + "'").c_str());
+        const int status = std::system(("cd '" + dir + "' && '" DOTTRACK_SAMPLE_EXE "' " +
+                                        arguments + " >/dev/null 2>stderr.txt")
+                                           .c_str());
         std::stringstream text;
-        text << std::ifstream(errors).rdbuf();
-        stderrText = text.str();
+        text << std::ifstream(dir + "stderr.txt").rdbuf();
+        errors = text.str();
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    std::string path(const std::string& name) const { return "'" + (dir / name).string() + "'"; }
-
-    fs::path dir;
-    std::string stderrText;
+    std::string dir;
+    std::string errors;
 };
 
 TEST_F(SampleProgram, WritesAShortVideoAndItsTruth) {
-    ASSERT_EQ(run(path("short.avi") + " --frames 60 --seed 4 --truth " + path("truth.csv")), 0)
-        << stderrText;
-    EXPECT_EQ(stderrText, "");
-
+    ASSERT_EQ(run("short.avi --frames 60 --seed 4 --truth truth.csv"), 0) << errors;
+    EXPECT_EQ(errors, "");
+    // The video holds the 60 frames of that scene (compression blurs them a little).
     const SampleScene scene = makeScene(4);
-    cv::VideoCapture capture((dir / "short.avi").string());
-    ASSERT_TRUE(capture.isOpened());
-    int frames = 0;
-    for (cv::Mat frame; capture.read(frame); ++frames) {
-        ASSERT_EQ(frame.type(), CV_8UC3);
-        ASSERT_EQ(frame.size(), cv::Size(sampleWidth, sampleHeight));
-        if (frames == 50) {  // compression blurs a little; colours and layout survive
-            const double meanDifference =
-                cv::norm(frame, renderFrame(scene, frames, 60), cv::NORM_L1) / frame.total() / 3;
-            EXPECT_LT(meanDifference, 4.0);
-        }
+    cv::VideoCapture capture(dir + "short.avi");
+    cv::Mat frame;
+    for (int f = 0; f < 60; ++f) {
+        ASSERT_TRUE(capture.read(frame)) << "frame " << f;
+        const cv::Mat rendered = renderFrame(scene, f, 60);
+        ASSERT_LT(cv::norm(frame, rendered, cv::NORM_L1) / rendered.total() / 3, 4.0) << f;
     }
-    EXPECT_EQ(frames, 60);
-
-    std::ifstream truth(dir / "truth.csv");
+    EXPECT_FALSE(capture.read(frame));
+    std::ifstream truth(dir + "truth.csv");
     std::string line;
     ASSERT_TRUE(std::getline(truth, line));
     EXPECT_EQ(line, "frame,motion,dot,x,y");
@@ -236,8 +197,7 @@ TEST_F(SampleProgram, WritesAShortVideoAndItsTruth) {
         int frame = -1;
         unsigned dot = 0;
         double x = 0, y = 0;
-        ASSERT_EQ(std::sscanf(line.c_str(), "%d,%15[a-z],%u,%lf,%lf", &frame, motion, &dot, &x, &y),
-                  5)
+        ASSERT_EQ(sscanf(line.c_str(), "%d,%15[a-z],%u,%lf,%lf", &frame, motion, &dot, &x, &y), 5)
             << line;
         ASSERT_EQ(frame, f);
         ASSERT_EQ(dot, rows % dots);
@@ -249,24 +209,22 @@ TEST_F(SampleProgram, WritesAShortVideoAndItsTruth) {
 }
 
 TEST_F(SampleProgram, FailsWithOneLineOnBadInput) {
-    const std::string video = path("out.avi"), missing = path("missing/out.avi");
     const std::pair<std::string, int> cases[] = {
         {"", 2},
-        {video + " --frames 0", 2},
-        {video + " --seed -3", 2},
-        {video + " --bogus", 2},
-        {video + " --truth", 2},
-        {path("out.mp4"), 2},
-        {missing, 1},
-        {video + " --truth " + path("missing/truth.csv"), 1},
+        {"out.avi --frames 0", 2},
+        {"out.avi --bogus", 2},
+        {"out.avi --truth", 2},
+        {"out.mp4", 2},
+        {"missing/out.avi", 1},
+        {"out.avi --truth missing/truth.csv", 1},
     };
     for (const auto& [arguments, status] : cases) {
         EXPECT_EQ(run(arguments), status) << arguments;
-        EXPECT_EQ(stderrText.rfind("dottrack-sample: ", 0), 0u) << stderrText;
-        EXPECT_EQ(std::count(stderrText.begin(), stderrText.end(), '\n'), 1) << stderrText;
+        EXPECT_EQ(errors.rfind("dottrack-sample: ", 0), 0u) << errors;
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
     }
     EXPECT_EQ(run("--help"), 0);
-    EXPECT_EQ(stderrText, "");
+    EXPECT_EQ(errors, "");
 }
 
 }  // namespace
