@@ -8,6 +8,9 @@ fail() { printf 'dottrack: %s\n' "$*" >&2; exit 1; }
 
 # Packages to build the tool and its tests.
 build_packages=(cmake make g++ pkg-config libopencv-dev libgtest-dev)
+# The window toolkit draws the windows' toolbar text with these; without any font it
+# complains on standard error.
+window_packages=(fonts-dejavu-core)
 
 # Installs the Debian packages that are missing (as root), or says how to (otherwise).
 ensure_packages() {

@@ -12,7 +12,7 @@ case "${1:-}" in
         ;;
 esac
 
-ensure_packages "${build_packages[@]}"
+ensure_packages "${build_packages[@]}" "${window_packages[@]}"
 build="$repo_root/build/release"
 build_tree "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 

@@ -17,7 +17,7 @@ for argument in "$@"; do
     esac
 done
 
-ensure_packages "${build_packages[@]}" xvfb xauth xdotool x11-utils
+ensure_packages "${build_packages[@]}" "${window_packages[@]}" xvfb xauth xdotool x11-utils
 
 scratch=$(mktemp -d /tmp/dottrack-test-XXXXXX)
 xvfb_pid=
