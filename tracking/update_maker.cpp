@@ -50,8 +50,9 @@ double trackingDistance(cv::Point2f a, cv::Point2f b) {
 
 void updateMaker(const std::vector<cv::Point2f>& targets, std::vector<cv::Point2f>& refMarkers,
                  std::vector<cv::Point2f>& markers, std::vector<int>& assignment) {
-    // How many markers picked each target in this call.
-    static std::array<int, maxTargets> tarCount{};
+    // How many markers picked each target in this call; one per thread, so that passes
+    // may run side by side.
+    thread_local static std::array<int, maxTargets> tarCount{};
 
     const int targetsUsed = static_cast<int>(std::min<size_t>(targets.size(), maxTargets));
     const int markerCount = static_cast<int>(std::min(refMarkers.size(), markers.size()));

@@ -8,10 +8,25 @@ namespace dottrack {
 
 namespace {
 
+// The frame of the next pass of a live source: one frame dropped, the next one read, never
+// starting over. Returns its index since the source was opened, or -1 when the source
+// stopped delivering frames.
+long readLivePassFrame(cv::VideoCapture& capture, cv::Mat& frame, long& position) {
+    if (!capture.grab()) {
+        return -1;
+    }
+    ++position;
+    capture >> frame;
+    if (frame.empty()) {
+        return -1;
+    }
+    return position++;
+}
+
 // A pass belongs to the run while the pass limit allows it or, without a limit, until the
 // frame index goes back: the video has started over.
 bool passBelongsToRun(const PassSource& source, long index) {
-    if (source.passLimit > 0) {
+    if (source.passLimit > 0 || source.live) {
         return true;
     }
     return source.passesRead == 0 || index > source.previousIndex;
@@ -38,9 +53,10 @@ PassRead readNextPass(PassSource& source, PassFrame& pass) {
         skipWarmup(source.capture, pass.frame, source.position);
         source.warmedUp = true;
     }
-    pass.index = readPassFrame(source.capture, pass.frame, source.position);
+    pass.index = source.live ? readLivePassFrame(source.capture, pass.frame, source.position)
+                             : readPassFrame(source.capture, pass.frame, source.position);
     if (pass.index < 0) {
-        return PassRead::noFrame;
+        return source.live && source.passesRead > 0 ? PassRead::stopped : PassRead::noFrame;
     }
     if (!passBelongsToRun(source, pass.index)) {
         return PassRead::runOver;

@@ -14,10 +14,13 @@
 
 namespace dottrack {
 
-// Where a video's passes come from and how far the run goes. `passLimit` 0 means one trip
-// through the video: the run ends before the first pass that starts the video over.
+// Where a run's passes come from and how far the run goes. `passLimit` 0 means one trip
+// through a video or image sequence: the run ends before the first pass that starts it
+// over. A live source (camera, pipeline) never starts over: its run ends when it stops
+// delivering frames, or after `passLimit` passes.
 struct PassSource {
     cv::VideoCapture capture;
+    bool live = false;
     std::int64_t passLimit = 0;
     long position = 0;
     long previousIndex = -1;
@@ -25,8 +28,9 @@ struct PassSource {
     bool warmedUp = false;
 };
 
-// How a read of the next pass came out.
-enum class PassRead { frame, runOver, noFrame };
+// How a read of the next pass came out: a frame; the run is over (one trip, or the pass
+// limit); the source yields no frame at all; a live source stopped delivering frames.
+enum class PassRead { frame, runOver, noFrame, stopped };
 
 // A decoded pass frame with the index of that frame in the video.
 struct PassFrame {
