@@ -1,5 +1,7 @@
 #include "app/video_input.h"
 
+#include "app/quiet_backends.h"
+
 namespace dottrack {
 
 namespace {
@@ -21,6 +23,7 @@ bool readFrame(cv::VideoCapture& capture, cv::Mat& frame, long& position) {
 }  // namespace
 
 cv::utils::logging::LogLevel silenceOpenCvLog() {
+    quietVideoBackEnds();
     return cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
 }
 

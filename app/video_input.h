@@ -13,7 +13,9 @@ namespace dottrack {
 constexpr int warmupFrames = 45;
 
 // Silences OpenCV's own log and returns the level it had. Opening a file that is not a
-// video makes several back-ends complain on standard error before the open fails.
+// video makes several back-ends complain on standard error before the open fails. The
+// first call also quiets, for the rest of the process, what the back-ends print past
+// OpenCV's log: a damaged frame is then decoded as well as it can be, without a word.
 cv::utils::logging::LogLevel silenceOpenCvLog();
 
 // Gives OpenCV's log back the level that `silenceOpenCvLog` returned.

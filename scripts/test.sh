@@ -17,7 +17,10 @@ for argument in "$@"; do
     esac
 done
 
-ensure_packages "${build_packages[@]}" "${window_packages[@]}" xvfb xauth xdotool x11-utils
+# GStreamer's plugins bring OpenCV's GStreamer back-end into play on a file that is not a
+# video: the end-to-end tests check that the programs stay quiet then too.
+ensure_packages "${build_packages[@]}" "${window_packages[@]}" xvfb xauth xdotool x11-utils \
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 
 scratch=$(mktemp -d /tmp/dottrack-test-XXXXXX)
 xvfb_pid=
