@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <iomanip>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,7 +16,6 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "app/one_line.h"
 #include "app/track_frame.h"
 #include "app/video_input.h"
 #include "bench/allocation_counter.h"
@@ -31,20 +31,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char* const usageText =
-    "Usage: dottrack-bench [VIDEO] [--passes N] [--threads N] [--json] [--help]\n"
-    "\n"
+const char* const programName = "dottrack-bench";
+
+const char* const description =
     "Times the stages of dottrack's pass headless on the frames the tool would process\n"
     "(decoded into memory first), each beside its floor (a plain copy of as many bytes,\n"
     "or the same OpenCV calls made bare), then the decoding of those frames and the whole\n"
     "headless loop. Prints per pass the median and 95th percentile in microseconds, the\n"
-    "passes per second and the heap allocations, counted after a first warm-up pass.\n"
+    "passes per second and the heap allocations, counted after a first warm-up pass.\n";
+
+const char* const footer =
+    "Exit status: 0 on success; 1 when the video cannot be opened or holds no usable\n"
+    "frame (at least 640 x 480, 8-bit colour); 2 for a wrong command line.\n"
     "\n"
-    "  VIDEO         input video (default test.avi)\n"
-    "  --passes N    measured passes of every series, at least 2 (default 1000)\n"
-    "  --threads N   OpenCV's thread count (default: OpenCV's own choice)\n"
-    "  --json        print the figures as one JSON object instead of tables\n"
-    "  --help        show this help and exit\n";
+    "Example:\n"
+    "  dottrack-bench test.avi --passes 2000 --threads 1";
 
 constexpr int defaultPasses = 1000;
 constexpr int maxPasses = 10000000;
@@ -52,16 +53,11 @@ constexpr int maxThreads = 1024;
 constexpr double microsecondsPerSecond = 1e6;
 constexpr double tailFraction = 0.95;
 
-// Exit statuses: a mistake on the command line, and a run that cannot go on.
-constexpr int usageStatus = 2;
-constexpr int failureStatus = 1;
-
 struct Options {
     std::string videoPath = "test.avi";
     int passes = defaultPasses;
     int threads = 0;  // 0: leave OpenCV's choice
     bool json = false;
-    bool help = false;
 };
 
 // Durations and allocations of one timed step over the measured passes.
@@ -101,37 +97,21 @@ struct Results {
     Figures loop;
 };
 
-// Reads the command line; a mistake throws UsageError.
-Options parseArguments(int argc, char** argv) {
-    Options options;
-    bool videoGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const auto valueOf = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                throw UsageError{argument + " needs a value"};
-            }
-            return argv[++i];
-        };
-        if (argument == "--help" || argument == "-h") {
-            options.help = true;
-        } else if (argument == "--json") {
-            options.json = true;
-        } else if (argument == "--passes") {
-            options.passes = static_cast<int>(parseWholeNumber(argument, valueOf(), 2, maxPasses));
-        } else if (argument == "--threads") {
-            options.threads =
-                static_cast<int>(parseWholeNumber(argument, valueOf(), 1, maxThreads));
-        } else if (argument.size() > 1 && argument[0] == '-') {
-            throw UsageError{"unknown option '" + argument + "' (see --help)"};
-        } else if (!videoGiven) {
-            options.videoPath = argument;
-            videoGiven = true;
-        } else {
-            throw UsageError{"unexpected argument '" + argument + "': one video at most"};
-        }
-    }
-    return options;
+// Reads the command line into `options`; returns the status to exit with at once, if any.
+std::optional<int> readOptions(int argc, char** argv, Options& options) {
+    CLI::App app{description, programName};
+    prepareCommandLine(app, footer);
+    app.add_option("VIDEO", options.videoPath, "input video (default test.avi)")->type_name("");
+    app.add_option("--passes", options.passes,
+                   "measured passes of every series, at least 2 (default 1000)")
+        ->type_name("N")
+        ->transform(wholeNumberIn(2, maxPasses));
+    app.add_option("--threads", options.threads,
+                   "OpenCV's thread count (default: OpenCV's own choice)")
+        ->type_name("N")
+        ->transform(wholeNumberIn(1, maxThreads));
+    app.add_flag("--json", options.json, "print the figures as one JSON object instead of tables");
+    return readCommandLine(app, argc, argv);
 }
 
 // Microseconds from `start` to `end`.
@@ -513,20 +493,13 @@ void printJson(std::ostream& out, const Results& results) {
         << "},\n \"loopToDecodePlusPass\": " << jsonNumber(loopRatio(results)) << "}\n";
 }
 
-// Says what went wrong in one line and gives the exit status back.
-int reportError(const std::string& message, int status) {
-    std::cerr << "dottrack-bench: " << message << std::endl;
-    return status;
-}
-
 // The whole program; every failure ends here as one line and an exit status.
 int run(int argc, char** argv) {
+    Options options;
+    if (const std::optional<int> status = readOptions(argc, argv, options)) {
+        return *status;
+    }
     try {
-        const Options options = parseArguments(argc, argv);
-        if (options.help) {
-            std::cout << usageText;
-            return 0;
-        }
         if (options.threads > 0) {
             cv::setNumThreads(options.threads);
         }
@@ -537,15 +510,14 @@ int run(int argc, char** argv) {
             printTables(std::cout, results);
         }
         return 0;
-    } catch (const UsageError& error) {
-        return reportError(error.message, usageStatus);
     } catch (const RunError& error) {
-        return reportError(error.message, failureStatus);
+        reportError(programName, error.message);
     } catch (const cv::Exception& error) {
-        return reportError("OpenCV error: " + oneLine(error.what()), failureStatus);
+        reportError(programName, "OpenCV error: " + std::string(error.what()));
     } catch (const std::exception& error) {
-        return reportError(oneLine(error.what()), failureStatus);
+        reportError(programName, error.what());
     }
+    return failureStatus;
 }
 
 }  // namespace

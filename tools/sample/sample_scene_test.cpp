@@ -1,19 +1,17 @@
 #include "tools/sample/sample_scene.h"
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <opencv2/videoio.hpp>
+
+#include "tests/e2e/e2e_support.h"
+#include "tests/support/test_support.h"
 
 namespace dottrack {
 namespace {
@@ -148,36 +146,17 @@ TEST(SampleMotion, EveryMotionMovesTheDots) {
     }
 }
 
-// Runs the real program in a scratch folder; returns its exit status and keeps its
-// standard error.
-class SampleProgram : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "dottrack-sample-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern + "/";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-    int run(const std::string& arguments) {
-        const int status = std::system(("cd '" + dir + "' && '" DOTTRACK_SAMPLE_EXE "' " +
-                                        arguments + " >/dev/null 2>stderr.txt")
-                                           .c_str());
-        std::stringstream text;
-        text << std::ifstream(dir + "stderr.txt").rdbuf();
-        errors = text.str();
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string dir;
-    std::string errors;
-};
+using SampleProgram = test::ScratchDirTest;
 
 TEST_F(SampleProgram, WritesAShortVideoAndItsTruth) {
-    ASSERT_EQ(run("short.avi --frames 60 --seed 4 --truth truth.csv"), 0) << errors;
-    EXPECT_EQ(errors, "");
+    const e2e::Launch launch{DOTTRACK_SAMPLE_EXE,
+                             {"short.avi", "--frames", "60", "--seed", "4", "--truth", "truth.csv"},
+                             dir_, {}, "/dev/null", path("err")};
+    ASSERT_EQ(e2e::RunningProgram(launch).waitForExit(std::chrono::minutes(1)), 0);
+    EXPECT_EQ(e2e::readText(launch.stderrPath), "");
     // The video holds the 60 frames of that scene (compression blurs them a little).
     const SampleScene scene = makeScene(4);
-    cv::VideoCapture capture(dir + "short.avi");
+    cv::VideoCapture capture(path("short.avi"));
     cv::Mat frame;
     for (int f = 0; f < 60; ++f) {
         ASSERT_TRUE(capture.read(frame)) << "frame " << f;
@@ -185,7 +164,7 @@ TEST_F(SampleProgram, WritesAShortVideoAndItsTruth) {
         ASSERT_LT(cv::norm(frame, rendered, cv::NORM_L1) / rendered.total() / 3, 4.0) << f;
     }
     EXPECT_FALSE(capture.read(frame));
-    std::ifstream truth(dir + "truth.csv");
+    std::ifstream truth(path("truth.csv"));
     std::string line;
     ASSERT_TRUE(std::getline(truth, line));
     EXPECT_EQ(line, "frame,motion,dot,x,y");
@@ -206,25 +185,6 @@ TEST_F(SampleProgram, WritesAShortVideoAndItsTruth) {
         EXPECT_EQ(cv::Point2d(x, y), dotCentresAt(scene, f, 60)[dot]) << line;
     }
     EXPECT_EQ(rows, 60 * dots);
-}
-
-TEST_F(SampleProgram, FailsWithOneLineOnBadInput) {
-    const std::pair<std::string, int> cases[] = {
-        {"", 2},
-        {"out.avi --frames 0", 2},
-        {"out.avi --bogus", 2},
-        {"out.avi --truth", 2},
-        {"out.mp4", 2},
-        {"missing/out.avi", 1},
-        {"out.avi --truth missing/truth.csv", 1},
-    };
-    for (const auto& [arguments, status] : cases) {
-        EXPECT_EQ(run(arguments), status) << arguments;
-        EXPECT_EQ(errors.rfind("dottrack-sample: ", 0), 0u) << errors;
-        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
-    }
-    EXPECT_EQ(run("--help"), 0);
-    EXPECT_EQ(errors, "");
 }
 
 }  // namespace
