@@ -9,10 +9,10 @@
 #include <iomanip>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
@@ -430,67 +430,40 @@ void printTables(std::ostream& out, const Results& results) {
         << loopRatio(results) << "\n";
 }
 
-// A JSON string literal of `text`.
-std::string jsonString(const std::string& text) {
-    std::ostringstream out;
-    out << '"';
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out << '\\' << c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            out << "\\u" << std::hex << std::setw(4) << std::setfill('0') << static_cast<int>(c)
-                << std::dec << std::setfill(' ');
-        } else {
-            out << c;
-        }
-    }
-    out << '"';
-    return out.str();
+// The figures of a series as the members of a JSON object.
+nlohmann::ordered_json describeFigures(const Figures& figures) {
+    return {{"medianUs", figures.medianUs},
+            {"p95Us", figures.p95Us},
+            {"passesPerSecond", figures.passesPerSecond},
+            {"allocationsPerPass", figures.allocationsPerPass}};
 }
 
-// A JSON number, or null for a value that JSON cannot hold.
-std::string jsonNumber(double value) {
-    if (!std::isfinite(value)) {
-        return "null";
-    }
-    std::ostringstream out;
-    out << std::setprecision(6) << value;
-    return out.str();
-}
-
-// The members that every series has, without the braces around them.
-std::string jsonFigureMembers(const Figures& figures) {
-    return "\"medianUs\": " + jsonNumber(figures.medianUs) +
-           ", \"p95Us\": " + jsonNumber(figures.p95Us) +
-           ", \"passesPerSecond\": " + jsonNumber(figures.passesPerSecond) +
-           ", \"allocationsPerPass\": " + jsonNumber(figures.allocationsPerPass);
-}
-
-// The figures as one JSON object: the same numbers as the tables.
+// The figures as one JSON object: the same numbers as the tables. A number JSON cannot
+// hold (not finite) is written as null.
 void printJson(std::ostream& out, const Results& results) {
-    out << "{\"video\": " << jsonString(results.videoPath) << ", \"passes\": " << results.passes
-        << ", \"distinctFrames\": " << results.distinctFrames
-        << ", \"threads\": " << results.threads
-        << ", \"allocationCounting\": " << jsonString(allocationCountingMethod())
-        << ",\n \"stages\": {";
+    nlohmann::ordered_json json = {{"video", results.videoPath},
+                                   {"passes", results.passes},
+                                   {"distinctFrames", results.distinctFrames},
+                                   {"threads", results.threads},
+                                   {"allocationCounting", allocationCountingMethod()}};
     for (int i = 0; i < stepCount; ++i) {
-        out << (i > 0 ? ",\n  " : "\n  ") << jsonString(stepNames[i]) << ": {"
-            << jsonFigureMembers(results.steps[i]) << "}";
+        json["stages"][stepNames[i]] = describeFigures(results.steps[i]);
     }
-    out << "},\n \"floors\": {";
     for (int i = 0; i < floorCount; ++i) {
         const Figures& floor = results.floors[i];
         const Figures& stage = results.steps[i];
-        out << (i > 0 ? ",\n  " : "\n  ") << jsonString(stepNames[i])
-            << ": {\"floor\": " << jsonString(floorNames[i]) << ", " << jsonFigureMembers(floor)
-            << ", \"stageToFloor\": " << jsonNumber(ratioOf(stage.medianUs, floor.medianUs))
-            << ", \"ownAllocationsPerPass\": "
-            << jsonNumber(stage.allocationsPerPass - floor.allocationsPerPass) << "}";
+        nlohmann::ordered_json floorJson = {{"floor", floorNames[i]}};
+        floorJson.update(describeFigures(floor));
+        floorJson["stageToFloor"] = ratioOf(stage.medianUs, floor.medianUs);
+        floorJson["ownAllocationsPerPass"] = stage.allocationsPerPass - floor.allocationsPerPass;
+        json["floors"][stepNames[i]] = floorJson;
     }
-    out << "},\n \"pass\": {" << jsonFigureMembers(results.pass) << "},\n \"decode\": {"
-        << jsonFigureMembers(results.decode) << "},\n \"headlessLoop\": {"
-        << jsonFigureMembers(results.loop)
-        << "},\n \"loopToDecodePlusPass\": " << jsonNumber(loopRatio(results)) << "}\n";
+    json["pass"] = describeFigures(results.pass);
+    json["decode"] = describeFigures(results.decode);
+    json["headlessLoop"] = describeFigures(results.loop);
+    json["loopToDecodePlusPass"] = loopRatio(results);
+    // A video's name need not be UTF-8: its stray bytes become U+FFFD rather than an error.
+    out << json.dump(1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
 }
 
 // The whole program; every failure ends here as one line and an exit status.
