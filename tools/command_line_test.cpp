@@ -34,7 +34,7 @@ TEST_F(CommandLineTest, HelpSucceedsAndFailuresSayWhyInOneLineAndLeaveNoFile) {
         {{DOTTRACK_EXPORT_EXE, "small.avi", "--out", "t.csv", "--plot", "p.png"}, 1},
         {{DOTTRACK_SAMPLE_EXE}, 2},
         {{DOTTRACK_SAMPLE_EXE, "out.mp4"}, 2},
-        {{DOTTRACK_SAMPLE_EXE, "out.avi", "--frames", "0"}, 2},
+        {{DOTTRACK_SAMPLE_EXE, "out.avi", "--noise", "nan"}, 2},
         {{DOTTRACK_SAMPLE_EXE, "out.avi", "--truth", "./out.avi"}, 2},
         {{DOTTRACK_SAMPLE_EXE, "missing/out.avi"}, 1},
         {{DOTTRACK_SAMPLE_EXE, "out.avi", "--truth", "missing/truth.csv"}, 1},

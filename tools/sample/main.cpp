@@ -35,15 +35,23 @@ const char* const footer =
     "command line.\n"
     "\n"
     "Example:\n"
-    "  dottrack-sample test.avi --truth truth.csv";
+    "  dottrack-sample test.avi --truth truth.csv --speed 2";
 
 constexpr int maxFrameCount = 1000000;
+// Beyond these the sample stops being a surface of separate, trackable dots.
+constexpr double maxNoiseSigma = 50.0;
+constexpr double minDotRadius = 2.0;
+constexpr double maxDotRadius = 20.0;
+constexpr double maxMotionSpeed = 10.0;
 
 struct Options {
     std::string videoPath;
     std::string truthPath;
     std::uint64_t seed = 1;
     int frameCount = sampleDefaultFrameCount;
+    double noiseSigma = sampleNoiseSigma;
+    double dotRadius = sampleDotRadius;
+    double motionSpeed = 1.0;
 };
 
 // Refuses what cannot be written as asked; called once the command line is read.
@@ -82,12 +90,29 @@ std::optional<int> readOptions(int argc, char** argv, Options& options) {
                    "videos compress the motions and move faster")
         ->type_name("N")
         ->transform(wholeNumberIn(1, maxFrameCount));
+    app.add_option("--noise", options.noiseSigma,
+                   "pixel noise, new in every frame: its standard deviation\n"
+                   "in grey levels, 0 to 50 (default 2)")
+        ->type_name("SIGMA")
+        ->check(numberIn(0.0, maxNoiseSigma));
+    app.add_option("--radius", options.dotRadius, "dot radius in px, 2 to 20 (default 6.5)")
+        ->type_name("R")
+        ->check(numberIn(minDotRadius, maxDotRadius));
+    app.add_option("--speed", options.motionSpeed,
+                   "motion speed factor, 1 to 10 (default 1): every motion\n"
+                   "keeps its amplitude but takes 1/F of the frames, and so do\n"
+                   "the rests between them; the frames left over rest at the end")
+        ->type_name("F")
+        ->check(numberIn(1.0, maxMotionSpeed));
     app.final_callback([&options] { checkOptions(options); });
     return readCommandLine(app, argc, argv);
 }
 
 void writeSample(const Options& options) {
-    const SampleScene scene = makeScene(options.seed);
+    SampleScene scene = makeScene(options.seed);
+    scene.noiseSigma = options.noiseSigma;
+    scene.dotRadius = options.dotRadius;
+    scene.motionSpeed = options.motionSpeed;
     const int frameCount = options.frameCount;
 
     // Open the truth file first so a bad path fails before any rendering.
@@ -129,7 +154,7 @@ void writeSample(const Options& options) {
         renderFrame(scene, f, frameCount, frame);
         writer.write(frame);
         if (truth != nullptr) {
-            const std::string motion = motionAt(f, frameCount);
+            const std::string motion = motionAt(scene, f, frameCount);
             const std::vector<cv::Point2d> centres = dotCentresAt(scene, f, frameCount);
             for (std::size_t d = 0; d < centres.size(); ++d) {
                 std::fprintf(truth, "%d,%s,%zu,%.17g,%.17g\n", f, motion.c_str(), d, centres[d].x,
