@@ -39,7 +39,7 @@ TEST_F(CommandLineTest, HelpSucceedsAndFailuresSayWhyInOneLineAndLeaveNoFile) {
         {{DOTTRACK_SAMPLE_EXE, "missing/out.avi"}, 1},
         {{DOTTRACK_SAMPLE_EXE, "out.avi", "--truth", "missing/truth.csv"}, 1},
         {{DOTTRACK_BENCH_EXE, "v.avi", "--threads"}, 2},
-        {{DOTTRACK_BENCH_EXE, "none.avi"}, 1},
+        {{DOTTRACK_BENCH_EXE, "small.avi", "--passes", "2"}, 1},
     };
     const auto fileCount = [this] {
         return std::distance(std::filesystem::directory_iterator(dir_), {});
