@@ -8,14 +8,14 @@
 #include <cstdlib>
 #include <iomanip>
 #include <iostream>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "app/one_line.h"
 #include "app/track_frame.h"
 #include "app/video_input.h"
 #include "bench/allocation_counter.h"
@@ -31,20 +31,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char* const usageText =
-    "Usage: dottrack-bench [VIDEO] [--passes N] [--threads N] [--json] [--help]\n"
-    "\n"
+const char* const programName = "dottrack-bench";
+
+const char* const description =
     "Times the stages of dottrack's pass headless on the frames the tool would process\n"
     "(decoded into memory first), each beside its floor (a plain copy of as many bytes,\n"
     "or the same OpenCV calls made bare), then the decoding of those frames and the whole\n"
     "headless loop. Prints per pass the median and 95th percentile in microseconds, the\n"
-    "passes per second and the heap allocations, counted after a first warm-up pass.\n"
+    "passes per second and the heap allocations, counted after a first warm-up pass.\n";
+
+const char* const footer =
+    "Exit status: 0 on success; 1 when the video cannot be opened or holds no usable\n"
+    "frame (at least 640 x 480, 8-bit colour); 2 for a wrong command line.\n"
     "\n"
-    "  VIDEO         input video (default test.avi)\n"
-    "  --passes N    measured passes of every series, at least 2 (default 1000)\n"
-    "  --threads N   OpenCV's thread count (default: OpenCV's own choice)\n"
-    "  --json        print the figures as one JSON object instead of tables\n"
-    "  --help        show this help and exit\n";
+    "Example:\n"
+    "  dottrack-bench test.avi --passes 2000 --threads 1";
 
 constexpr int defaultPasses = 1000;
 constexpr int maxPasses = 10000000;
@@ -52,16 +53,11 @@ constexpr int maxThreads = 1024;
 constexpr double microsecondsPerSecond = 1e6;
 constexpr double tailFraction = 0.95;
 
-// Exit statuses: a mistake on the command line, and a run that cannot go on.
-constexpr int usageStatus = 2;
-constexpr int failureStatus = 1;
-
 struct Options {
     std::string videoPath = "test.avi";
     int passes = defaultPasses;
     int threads = 0;  // 0: leave OpenCV's choice
     bool json = false;
-    bool help = false;
 };
 
 // Durations and allocations of one timed step over the measured passes.
@@ -101,37 +97,21 @@ struct Results {
     Figures loop;
 };
 
-// Reads the command line; a mistake throws UsageError.
-Options parseArguments(int argc, char** argv) {
-    Options options;
-    bool videoGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const auto valueOf = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                throw UsageError{argument + " needs a value"};
-            }
-            return argv[++i];
-        };
-        if (argument == "--help" || argument == "-h") {
-            options.help = true;
-        } else if (argument == "--json") {
-            options.json = true;
-        } else if (argument == "--passes") {
-            options.passes = static_cast<int>(parseWholeNumber(argument, valueOf(), 2, maxPasses));
-        } else if (argument == "--threads") {
-            options.threads =
-                static_cast<int>(parseWholeNumber(argument, valueOf(), 1, maxThreads));
-        } else if (argument.size() > 1 && argument[0] == '-') {
-            throw UsageError{"unknown option '" + argument + "' (see --help)"};
-        } else if (!videoGiven) {
-            options.videoPath = argument;
-            videoGiven = true;
-        } else {
-            throw UsageError{"unexpected argument '" + argument + "': one video at most"};
-        }
-    }
-    return options;
+// Reads the command line into `options`; returns the status to exit with at once, if any.
+std::optional<int> readOptions(int argc, char** argv, Options& options) {
+    CLI::App app{description, programName};
+    prepareCommandLine(app, footer);
+    app.add_option("VIDEO", options.videoPath, "input video (default test.avi)")->type_name("");
+    app.add_option("--passes", options.passes,
+                   "measured passes of every series, at least 2 (default 1000)")
+        ->type_name("N")
+        ->transform(wholeNumberIn(2, maxPasses));
+    app.add_option("--threads", options.threads,
+                   "OpenCV's thread count (default: OpenCV's own choice)")
+        ->type_name("N")
+        ->transform(wholeNumberIn(1, maxThreads));
+    app.add_flag("--json", options.json, "print the figures as one JSON object instead of tables");
+    return readCommandLine(app, argc, argv);
 }
 
 // Microseconds from `start` to `end`.
@@ -450,83 +430,49 @@ void printTables(std::ostream& out, const Results& results) {
         << loopRatio(results) << "\n";
 }
 
-// A JSON string literal of `text`.
-std::string jsonString(const std::string& text) {
-    std::ostringstream out;
-    out << '"';
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out << '\\' << c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            out << "\\u" << std::hex << std::setw(4) << std::setfill('0') << static_cast<int>(c)
-                << std::dec << std::setfill(' ');
-        } else {
-            out << c;
-        }
-    }
-    out << '"';
-    return out.str();
+// The figures of a series as the members of a JSON object.
+nlohmann::ordered_json describeFigures(const Figures& figures) {
+    return {{"medianUs", figures.medianUs},
+            {"p95Us", figures.p95Us},
+            {"passesPerSecond", figures.passesPerSecond},
+            {"allocationsPerPass", figures.allocationsPerPass}};
 }
 
-// A JSON number, or null for a value that JSON cannot hold.
-std::string jsonNumber(double value) {
-    if (!std::isfinite(value)) {
-        return "null";
-    }
-    std::ostringstream out;
-    out << std::setprecision(6) << value;
-    return out.str();
-}
-
-// The members that every series has, without the braces around them.
-std::string jsonFigureMembers(const Figures& figures) {
-    return "\"medianUs\": " + jsonNumber(figures.medianUs) +
-           ", \"p95Us\": " + jsonNumber(figures.p95Us) +
-           ", \"passesPerSecond\": " + jsonNumber(figures.passesPerSecond) +
-           ", \"allocationsPerPass\": " + jsonNumber(figures.allocationsPerPass);
-}
-
-// The figures as one JSON object: the same numbers as the tables.
+// The figures as one JSON object: the same numbers as the tables. A number JSON cannot
+// hold (not finite) is written as null.
 void printJson(std::ostream& out, const Results& results) {
-    out << "{\"video\": " << jsonString(results.videoPath) << ", \"passes\": " << results.passes
-        << ", \"distinctFrames\": " << results.distinctFrames
-        << ", \"threads\": " << results.threads
-        << ", \"allocationCounting\": " << jsonString(allocationCountingMethod())
-        << ",\n \"stages\": {";
+    nlohmann::ordered_json json = {{"video", results.videoPath},
+                                   {"passes", results.passes},
+                                   {"distinctFrames", results.distinctFrames},
+                                   {"threads", results.threads},
+                                   {"allocationCounting", allocationCountingMethod()}};
     for (int i = 0; i < stepCount; ++i) {
-        out << (i > 0 ? ",\n  " : "\n  ") << jsonString(stepNames[i]) << ": {"
-            << jsonFigureMembers(results.steps[i]) << "}";
+        json["stages"][stepNames[i]] = describeFigures(results.steps[i]);
     }
-    out << "},\n \"floors\": {";
     for (int i = 0; i < floorCount; ++i) {
         const Figures& floor = results.floors[i];
         const Figures& stage = results.steps[i];
-        out << (i > 0 ? ",\n  " : "\n  ") << jsonString(stepNames[i])
-            << ": {\"floor\": " << jsonString(floorNames[i]) << ", " << jsonFigureMembers(floor)
-            << ", \"stageToFloor\": " << jsonNumber(ratioOf(stage.medianUs, floor.medianUs))
-            << ", \"ownAllocationsPerPass\": "
-            << jsonNumber(stage.allocationsPerPass - floor.allocationsPerPass) << "}";
+        nlohmann::ordered_json floorJson = {{"floor", floorNames[i]}};
+        floorJson.update(describeFigures(floor));
+        floorJson["stageToFloor"] = ratioOf(stage.medianUs, floor.medianUs);
+        floorJson["ownAllocationsPerPass"] = stage.allocationsPerPass - floor.allocationsPerPass;
+        json["floors"][stepNames[i]] = floorJson;
     }
-    out << "},\n \"pass\": {" << jsonFigureMembers(results.pass) << "},\n \"decode\": {"
-        << jsonFigureMembers(results.decode) << "},\n \"headlessLoop\": {"
-        << jsonFigureMembers(results.loop)
-        << "},\n \"loopToDecodePlusPass\": " << jsonNumber(loopRatio(results)) << "}\n";
-}
-
-// Says what went wrong in one line and gives the exit status back.
-int reportError(const std::string& message, int status) {
-    std::cerr << "dottrack-bench: " << message << std::endl;
-    return status;
+    json["pass"] = describeFigures(results.pass);
+    json["decode"] = describeFigures(results.decode);
+    json["headlessLoop"] = describeFigures(results.loop);
+    json["loopToDecodePlusPass"] = loopRatio(results);
+    // A video's name need not be UTF-8: its stray bytes become U+FFFD rather than an error.
+    out << json.dump(1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
 }
 
 // The whole program; every failure ends here as one line and an exit status.
 int run(int argc, char** argv) {
+    Options options;
+    if (const std::optional<int> status = readOptions(argc, argv, options)) {
+        return *status;
+    }
     try {
-        const Options options = parseArguments(argc, argv);
-        if (options.help) {
-            std::cout << usageText;
-            return 0;
-        }
         if (options.threads > 0) {
             cv::setNumThreads(options.threads);
         }
@@ -537,15 +483,14 @@ int run(int argc, char** argv) {
             printTables(std::cout, results);
         }
         return 0;
-    } catch (const UsageError& error) {
-        return reportError(error.message, usageStatus);
     } catch (const RunError& error) {
-        return reportError(error.message, failureStatus);
+        reportError(programName, error.message);
     } catch (const cv::Exception& error) {
-        return reportError("OpenCV error: " + oneLine(error.what()), failureStatus);
+        reportError(programName, "OpenCV error: " + std::string(error.what()));
     } catch (const std::exception& error) {
-        return reportError(oneLine(error.what()), failureStatus);
+        reportError(programName, error.what());
     }
+    return failureStatus;
 }
 
 }  // namespace

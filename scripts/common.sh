@@ -7,7 +7,7 @@ say() { printf 'dottrack: %s\n' "$*"; }
 fail() { printf 'dottrack: %s\n' "$*" >&2; exit 1; }
 
 # Packages to build the tool and its tests.
-build_packages=(cmake make g++ pkg-config libopencv-dev libgtest-dev)
+build_packages=(cmake make g++ pkg-config libopencv-dev libgtest-dev libcli11-dev nlohmann-json3-dev)
 # The window toolkit draws the windows' toolbar text with these; without any font it
 # complains on standard error.
 window_packages=(fonts-dejavu-core)

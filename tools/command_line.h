@@ -1,24 +1,51 @@
 #pragma once
-// What the command-line programs share when they read their arguments.
+// What the command-line programs share: their command lines read with CLI11, the checks
+// on option values, and the one line that tells why a run failed.
 
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include <CLI/CLI.hpp>
 
 namespace dottrack {
 
-// A wrong command line: the program says so in one line and exits with status 2.
-struct UsageError {
-    std::string message;
-};
+// Exit statuses of the command-line programs.
+constexpr int failureStatus = 1;  // a run that cannot go on
+constexpr int usageStatus = 2;    // a wrong command line
 
 // A run that cannot go on: the program says so in one line and exits with status 1.
 struct RunError {
     std::string message;
 };
 
-// Reads the whole number given to `option`, which must lie in [lowest, highest];
-// anything else throws UsageError naming the option and the range.
-std::uint64_t parseWholeNumber(const std::string& option, const std::string& text,
-                               std::uint64_t lowest, std::uint64_t highest);
+// Sets what every program's command line has in common, before its options are added: an
+// option given twice keeps its last value, a flag takes no value, and the help ends with
+// `footer`.
+void prepareCommandLine(CLI::App& app, const std::string& footer);
+
+// Reads the command line into the options of `app`. Returns the status to exit with at
+// once: 0 after printing the help (-h or --help) on standard output, usageStatus after one
+// line on standard error for a wrong command line; nothing when the program is to run.
+// A check that the final callback of `app` makes may throw CLI::ValidationError.
+std::optional<int> readCommandLine(CLI::App& app, int argc, char** argv);
+
+// The value of an option that takes a whole number from `lowest` to `highest`, written in
+// decimal digits alone; anything else is refused with the option's name and the range.
+CLI::Validator wholeNumberIn(std::uint64_t lowest, std::uint64_t highest);
+
+// The value of an option that takes a number from `lowest` to `highest`, in decimal or
+// scientific notation.
+CLI::Validator numberIn(double lowest, double highest);
+
+// The value of an option that takes a file name: not empty, and not an option (which
+// means the name was left out).
+CLI::Validator fileName();
+
+// Whether two names lead to the same file, as far as the file system can tell.
+bool samePath(const std::string& a, const std::string& b);
+
+// Writes the one line that tells why `program` stops.
+void reportError(const std::string& program, const std::string& message);
 
 }  // namespace dottrack

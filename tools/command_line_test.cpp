@@ -1,21 +1,69 @@
+// The command-line programs run as a user runs them: --help prints the help on standard
+// output; a wrong command line ends with status 2 and a run that cannot go on with status
+// 1, either way after one line on standard error naming the program, and leaves no file.
+
+#include <algorithm>
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include <gtest/gtest.h>
 
-#include "tools/command_line.h"
+#include "tests/e2e/e2e_support.h"
+#include "tests/support/test_support.h"
 
 namespace dottrack {
 namespace {
 
-TEST(ParseWholeNumber, AcceptsOnlyDigitsWithinTheRange) {
-    EXPECT_EQ(parseWholeNumber("--passes", "1", 1, 10), 1u);
-    EXPECT_EQ(parseWholeNumber("--passes", "10", 1, 10), 10u);
-    EXPECT_EQ(parseWholeNumber("--seed", "18446744073709551615", 0, UINT64_MAX), UINT64_MAX);
-    for (const char* bad : {"0", "11", "", "-1", "+3", "3x", " 3", "2.5", "18446744073709551616"}) {
-        EXPECT_THROW(parseWholeNumber("--passes", bad, 1, 10), UsageError) << "'" << bad << "'";
-    }
-    try {
-        parseWholeNumber("--passes", "abc", 1, 10);
-    } catch (const UsageError& error) {
-        EXPECT_EQ(error.message, "--passes expects a whole number from 1 to 10, got 'abc'");
+using CommandLineTest = test::ScratchDirTest;
+
+TEST_F(CommandLineTest, HelpSucceedsAndFailuresSayWhyInOneLineAndLeaveNoFile) {
+    ASSERT_TRUE(test::writeIndexedVideo(path("small.avi"), 60, cv::Size(320, 240)));
+    const std::pair<std::vector<std::string>, int> cases[] = {
+        {{DOTTRACK_EXPORT_EXE, "--help"}, 0},
+        {{DOTTRACK_EXPORT_EXE, "v.avi", "--passes", "0"}, 2},
+        {{DOTTRACK_EXPORT_EXE, "v.avi", "--out", "--plot", "p.png"}, 2},  // the CSV's name left out
+        {{DOTTRACK_EXPORT_EXE, "v.avi", "--quiet=1"}, 2},
+        {{DOTTRACK_EXPORT_EXE, "v.avi", "--decode-only", "--out", "t.csv"}, 2},
+        {{DOTTRACK_EXPORT_EXE, "v.avi", "--out", "t.csv", "--plot", "./t.csv"}, 2},
+        {{DOTTRACK_EXPORT_EXE, "none.avi"}, 1},
+        {{DOTTRACK_EXPORT_EXE, "v.avi", "--out", "."}, 1},
+        {{DOTTRACK_EXPORT_EXE, "v.avi", "--out", "t.csv", "--plot", "missing/p.png"}, 1},
+        {{DOTTRACK_EXPORT_EXE, "small.avi", "--out", "t.csv", "--plot", "p.png"}, 1},
+        {{DOTTRACK_SAMPLE_EXE}, 2},
+        {{DOTTRACK_SAMPLE_EXE, "out.mp4"}, 2},
+        {{DOTTRACK_SAMPLE_EXE, "out.avi", "--noise", "nan"}, 2},
+        {{DOTTRACK_SAMPLE_EXE, "out.avi", "--truth", "./out.avi"}, 2},
+        {{DOTTRACK_SAMPLE_EXE, "missing/out.avi"}, 1},
+        {{DOTTRACK_SAMPLE_EXE, "out.avi", "--truth", "missing/truth.csv"}, 1},
+        {{DOTTRACK_BENCH_EXE, "v.avi", "--threads"}, 2},
+        {{DOTTRACK_BENCH_EXE, "small.avi", "--passes", "2"}, 1},
+    };
+    const auto fileCount = [this] {
+        return std::distance(std::filesystem::directory_iterator(dir_), {});
+    };
+    for (const auto& [command, status] : cases) {
+        const std::string name = command[0].substr(command[0].rfind('/') + 1);
+        SCOPED_TRACE(testing::PrintToString(command));
+        const auto before = fileCount();
+        const e2e::Launch launch{
+            command[0], {command.begin() + 1, command.end()}, dir_, {}, path("out"), path("err")};
+        EXPECT_EQ(e2e::RunningProgram(launch).waitForExit(std::chrono::minutes(1)), status);
+        const std::string out = e2e::readText(launch.stdoutPath);
+        const std::string err = e2e::readText(launch.stderrPath);
+        std::filesystem::remove(launch.stdoutPath);
+        std::filesystem::remove(launch.stderrPath);
+        if (status == 0) {
+            EXPECT_EQ(err, "");
+            EXPECT_NE(out.find("Usage: " + name), std::string::npos) << out;
+        } else {
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+            EXPECT_EQ(err.rfind(name + ": ", 0), 0u) << err;
+            EXPECT_EQ(out, "");
+            EXPECT_EQ(fileCount(), before);  // neither outputs nor their temporary files
+        }
     }
 }
 

@@ -1,6 +1,6 @@
 // dottrack-export run as a user would, its CSV read back: against the stages driven
-// directly, over runs of every length, on failures, in its plot, and for how closely its
-// tracks follow the true dots of the sample video.
+// directly, over runs of every length, in its plot, and for how closely its tracks follow
+// the true dots of the sample video. Its failures are tested with the other programs'.
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <sstream>
 
 #include <opencv2/imgcodecs.hpp>
@@ -74,27 +73,15 @@ protected:
     // Runs the export quietly in the scratch folder (a hung run is killed) and returns its
     // exit status; keeps its standard output and error.
     int runExport(std::vector<std::string> arguments) {
-        e2e::Launch launch;
-        launch.program = DOTTRACK_EXPORT_EXE;
-        launch.arguments = arguments;
-        launch.arguments.insert(launch.arguments.begin(), "--quiet");
-        launch.workingDirectory = dir_;
-        launch.stdoutPath = path("run.out");
-        launch.stderrPath = path("run.err");
+        arguments.insert(arguments.begin(), "--quiet");
+        const e2e::Launch launch{
+            DOTTRACK_EXPORT_EXE, arguments, dir_, {}, path("run.out"), path("run.err")};
         const int status = e2e::RunningProgram(launch).waitForExit(std::chrono::minutes(2));
         out_ = e2e::readText(launch.stdoutPath);
         err_ = e2e::readText(launch.stderrPath);
         std::filesystem::remove(launch.stdoutPath);
         std::filesystem::remove(launch.stderrPath);
         return status;
-    }
-
-    std::set<std::string> filesInDir() const {
-        std::set<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
-            names.insert(entry.path().filename().string());
-        }
-        return names;
     }
 
     std::string out_;
@@ -129,10 +116,6 @@ TEST_F(ExportTest, MatchesTheStagesDrivenDirectly) {
             ASSERT_TRUE(held < 0 || sameBits(row.targetPosition, state.targets[held]));
         }
     }
-    // One trip, frames 46 to 148: the next pass would start the video over.
-    EXPECT_EQ(rows.front().frame, warmupFrames + 1);
-    EXPECT_EQ(rows.back().frame, 148);
-    EXPECT_EQ(readPassFrame(capture, frame, position), 0);
 }
 
 TEST_F(ExportTest, ThreadedAndInTurnRunsWriteTheSameFiles) {
@@ -175,7 +158,7 @@ TEST_F(ExportTest, RunLengthFollowsTheVideo) {
         {46, {}, to44},
         {50, {"--passes", "7", "--threads", "1"}, {46, 48, 0, 2, 4, 6, 8}},
         {51, {"--passes", "5"}, {46, 48, 50, 0, 2}},
-        {45, {"--passes", "26"}, to44AndOn},
+        {45, {"--passes", "026"}, to44AndOn},  // a leading 0 is no octal
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.frameCount) + " frames, " + std::to_string(c.frames.size()) +
@@ -197,35 +180,6 @@ TEST_F(ExportTest, RunLengthFollowsTheVideo) {
             EXPECT_EQ(passesInOneTrip(c.frameCount), static_cast<std::int64_t>(c.frames.size()));
         }
     }
-}
-
-TEST_F(ExportTest, FailuresSayWhyInOneLineAndLeaveNoFile) {
-    const std::string smallVideo = path("small.avi");
-    ASSERT_TRUE(test::writeIndexedVideo(smallVideo, 60, cv::Size(320, 240)));
-    const std::string csv = path("t.csv"), missing = path("missing/t.csv");
-    const std::set<std::string> before = filesInDir();
-    const struct {
-        std::vector<std::string> arguments;
-        int status;
-    } cases[] = {
-        {{path("none.avi")}, 1},
-        {{shortSample, "--out", missing}, 1},
-        {{shortSample, "--out", dir_}, 1},
-        {{shortSample, "--out", csv, "--plot", missing + ".png"}, 1},
-        {{smallVideo, "--out", csv, "--plot", path("p.png")}, 1},
-        {{shortSample, "--passes", "0"}, 2},
-        {{shortSample, "--out"}, 2},
-        {{shortSample, "--out", shortSample}, 2},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.arguments.back());
-        EXPECT_EQ(runExport(c.arguments), c.status);
-        EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 1) << err_;
-        EXPECT_EQ(err_.rfind("dottrack-export: ", 0), 0u) << err_;
-        EXPECT_EQ(out_, "");
-    }
-    // Neither outputs nor their temporary files are left behind.
-    EXPECT_EQ(filesInDir(), before);
 }
 
 TEST_F(ExportTest, PlotDrawsThePathsOverTheDimmedFirstFrame) {
@@ -289,8 +243,7 @@ TEST_F(ExportTest, TracksFollowTheTrueDotsThroughEveryMotion) {
     std::map<long, std::pair<std::string, std::vector<cv::Point2d>>> truth;  // by frame
     std::istringstream lines(e2e::readText(DOTTRACK_EXPORT_FULL_TRUTH));
     std::string line;
-    std::getline(lines, line);
-    EXPECT_EQ(line, "frame,motion,dot,x,y");
+    std::getline(lines, line);  // the header, checked with the sample
     while (std::getline(lines, line)) {
         long frame = 0;
         char motion[32] = {};

@@ -12,9 +12,11 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -35,13 +37,12 @@
 namespace dottrack {
 namespace {
 
-const char* const usageText =
-    "Usage: dottrack-export [VIDEO] [--out FILE.csv] [--plot FILE.png] [--passes N]\n"
-    "                       [--threads 1|2] [--quiet] [--decode-only]\n"
-    "\n"
-    "Runs dottrack's tracking on VIDEO (default: test.avi) without any window and\n"
-    "writes every marker's positions in every pass as CSV (to standard output unless\n"
-    "--out is given), and optionally a picture of the tracks.\n"
+const char* const programName = "dottrack-export";
+
+const char* const description =
+    "Runs dottrack's tracking on VIDEO without any window and writes every marker's\n"
+    "positions in every pass as CSV (to standard output unless --out is given), and\n"
+    "optionally a picture of the tracks.\n"
     "\n"
     "The passes are dottrack's: the first 45 frames (0 to 44) are read and dropped,\n"
     "then each pass drops one frame and processes the next (frames 46, 48, ...). The\n"
@@ -49,22 +50,9 @@ const char* const usageText =
     "first. By default the run is one trip through the video: it ends before the\n"
     "first pass that would start the video over. A video of 46 frames or fewer is\n"
     "used up before the first pass, which therefore starts over at frame 0; its trip\n"
-    "is frames 0, 2, 4, ... to the end.\n"
-    "\n"
-    "Options:\n"
-    "  --out FILE      write the CSV to FILE instead of standard output\n"
-    "  --plot FILE     also write a PNG picture of the tracks to FILE\n"
-    "  --passes N      run exactly N passes (N >= 1) instead of one trip; at the end\n"
-    "                  of the video it starts over like dottrack, counting on\n"
-    "  --threads N     2 (default): decode the next frames on a second thread\n"
-    "                  while tracking; 1: decode and track in turn on one thread.\n"
-    "                  The output is the same either way\n"
-    "  --quiet         no progress bar (it is shown only when standard error is a\n"
-    "                  terminal and the CSV does not go to one)\n"
-    "  --decode-only   only read the frames of the run, to measure the decoding\n"
-    "                  speed; writes nothing (no --out or --plot)\n"
-    "  -h, --help      show this help and exit\n"
-    "\n"
+    "is frames 0, 2, 4, ... to the end.\n";
+
+const char* const footer =
     "CSV: a header line, then one row per marker per pass, in pass and marker order:\n"
     "  pass                pass number from 0 (the count of dottrack's timing line)\n"
     "  frame               index in the video of the frame processed, from 0\n"
@@ -89,12 +77,9 @@ const char* const usageText =
     "signal's number when interrupted (130 for Ctrl-C).\n"
     "\n"
     "Example:\n"
-    "  dottrack-export test.avi --out tracks.csv --plot tracks.png\n";
+    "  dottrack-export test.avi --out tracks.csv --plot tracks.png";
 
-const char* const programName = "dottrack-export";
 constexpr std::int64_t maxPasses = 1000000000000;
-constexpr int usageStatus = 2;
-constexpr int failureStatus = 1;
 // Added to the number of the signal that interrupted the run, as shells do.
 constexpr int interruptedStatusBase = 128;
 // A PNG only: the picture is encoded in memory before it goes to its temporary file.
@@ -108,7 +93,6 @@ struct ExportOptions {
     int threads = 2;
     bool quiet = false;
     bool decodeOnly = false;
-    bool help = false;
 };
 
 // The user asked the run to stop.
@@ -139,79 +123,10 @@ void catchInterrupts() {
     }
 }
 
-// Whether two names lead to the same file (as far as the file system can tell).
-bool samePath(const std::string& a, const std::string& b) {
-    std::error_code errorA, errorB;
-    const auto canonicalA = std::filesystem::weakly_canonical(a, errorA);
-    const auto canonicalB = std::filesystem::weakly_canonical(b, errorB);
-    return !errorA && !errorB && canonicalA == canonicalB;
-}
-
-// Reads the command line; throws UsageError for a wrong one.
-ExportOptions parseArguments(int argc, char** argv) {
-    ExportOptions options;
-    bool videoGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool inlineValue = false;
-        const std::size_t equals = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-            arg.resize(equals);
-            inlineValue = true;
-        }
-        const auto takeValue = [&]() {
-            if (inlineValue) {
-                return value;
-            }
-            // An option where the value should be is a forgotten value, not a file name.
-            if (i + 1 >= argc || std::string(argv[i + 1]).rfind("--", 0) == 0) {
-                throw UsageError{arg + " needs a value"};
-            }
-            return std::string(argv[++i]);
-        };
-        const auto takePath = [&]() {
-            std::string path = takeValue();
-            if (path.empty()) {
-                throw UsageError{arg + " needs a file name"};
-            }
-            return path;
-        };
-        const bool flag =
-            arg == "--help" || arg == "-h" || arg == "--quiet" || arg == "--decode-only";
-        if (flag && inlineValue) {
-            throw UsageError{arg + " takes no value"};
-        }
-        if (arg == "--help" || arg == "-h") {
-            options.help = true;
-        } else if (arg == "--out") {
-            options.csvPath = takePath();
-        } else if (arg == "--plot") {
-            options.plotPath = takePath();
-        } else if (arg == "--passes") {
-            options.passLimit =
-                static_cast<std::int64_t>(parseWholeNumber(arg, takeValue(), 1, maxPasses));
-        } else if (arg == "--threads") {
-            options.threads = static_cast<int>(parseWholeNumber(arg, takeValue(), 1, 2));
-        } else if (arg == "--quiet") {
-            options.quiet = true;
-        } else if (arg == "--decode-only") {
-            options.decodeOnly = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            throw UsageError{"unknown option '" + arg + "' (see --help)"};
-        } else if (!videoGiven) {
-            options.videoPath = arg;
-            videoGiven = true;
-        } else {
-            throw UsageError{"unexpected argument '" + arg + "': only one video is read"};
-        }
-    }
-    if (options.help) {
-        return options;
-    }
+// Refuses options that contradict each other; called once the command line is read.
+void checkOptions(const ExportOptions& options) {
     if (options.decodeOnly && (!options.csvPath.empty() || !options.plotPath.empty())) {
-        throw UsageError{"--decode-only writes nothing: leave out --out and --plot"};
+        throw CLI::ValidationError("--decode-only writes nothing: leave out --out and --plot");
     }
     const std::vector<std::pair<std::string, std::string>> distinctFiles = {
         {options.csvPath, options.videoPath},
@@ -219,12 +134,44 @@ ExportOptions parseArguments(int argc, char** argv) {
         {options.plotPath, options.csvPath}};
     for (const auto& [output, other] : distinctFiles) {
         if (!output.empty() && !other.empty() && samePath(output, other)) {
-            throw UsageError{"'" + output +
-                             "' is named twice: the video, the CSV and the "
-                             "picture must be different files"};
+            throw CLI::ValidationError("'" + output +
+                                       "' is named twice: the video, the CSV and the "
+                                       "picture must be different files");
         }
     }
-    return options;
+}
+
+// Reads the command line into `options`; returns the status to exit with at once, if any.
+std::optional<int> readOptions(int argc, char** argv, ExportOptions& options) {
+    CLI::App app{description, programName};
+    prepareCommandLine(app, footer);
+    app.add_option("VIDEO", options.videoPath, "the video to track (default: test.avi)")
+        ->type_name("");
+    app.add_option("--out", options.csvPath, "write the CSV to FILE instead of standard output")
+        ->type_name("FILE")
+        ->check(fileName());
+    app.add_option("--plot", options.plotPath, "also write a PNG picture of the tracks to FILE")
+        ->type_name("FILE")
+        ->check(fileName());
+    app.add_option("--passes", options.passLimit,
+                   "run exactly N passes (N >= 1) instead of one trip; at the end\n"
+                   "of the video it starts over like dottrack, counting on")
+        ->type_name("N")
+        ->transform(wholeNumberIn(1, maxPasses));
+    app.add_option("--threads", options.threads,
+                   "2 (default): decode the next frames on a second thread\n"
+                   "while tracking; 1: decode and track in turn on one thread.\n"
+                   "The output is the same either way")
+        ->type_name("N")
+        ->transform(wholeNumberIn(1, 2));
+    app.add_flag("--quiet", options.quiet,
+                 "no progress bar (it is shown only when standard error is a\n"
+                 "terminal and the CSV does not go to one)");
+    app.add_flag("--decode-only", options.decodeOnly,
+                 "only read the frames of the run, to measure the decoding\n"
+                 "speed; writes nothing (no --out or --plot)");
+    app.final_callback([&options] { checkOptions(options); });
+    return readCommandLine(app, argc, argv);
 }
 
 // What one run carries from pass to pass.
@@ -410,26 +357,14 @@ void runExport(const ExportOptions& options, PendingOutput& csvOutput, PendingOu
     }
 }
 
-// Writes the one line that explains a failure.
-void reportError(const std::string& message) {
-    std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
-}
-
 }  // namespace
 }  // namespace dottrack
 
 int main(int argc, char** argv) {
     using namespace dottrack;
     ExportOptions options;
-    try {
-        options = parseArguments(argc, argv);
-    } catch (const UsageError& error) {
-        reportError(error.message);
-        return usageStatus;
-    }
-    if (options.help) {
-        std::fputs(usageText, stdout);
-        return 0;
+    if (const std::optional<int> status = readOptions(argc, argv, options)) {
+        return *status;
     }
 
     catchInterrupts();
@@ -444,14 +379,14 @@ int main(int argc, char** argv) {
         runExport(options, csvOutput, plotOutput);
         status = 0;
     } catch (const RunError& error) {
-        reportError(error.message);
+        reportError(programName, error.message);
     } catch (const Interrupted&) {
-        reportError("interrupted");
+        reportError(programName, "interrupted");
         status = interruptedStatusBase + interruptRequested;
     } catch (const cv::Exception& error) {
-        reportError("OpenCV error: " + oneLine(error.what()));
+        reportError(programName, "OpenCV error: " + std::string(error.what()));
     } catch (const std::exception& error) {
-        reportError(oneLine(error.what()));
+        reportError(programName, error.what());
     }
     discardPendingOutput(csvOutput);
     discardPendingOutput(plotOutput);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -22,82 +23,39 @@
 namespace dottrack {
 namespace {
 
-constexpr int maxFrameCount = 1000000;
+const char* const programName = "dottrack-sample";
 
-const char* const usageText =
-    "Usage: dottrack-sample OUT.avi [--truth FILE.csv] [--seed N] [--frames N]\n"
-    "\n"
+const char* const description =
     "Writes the synthetic sample video: a 640 x 480 colour MJPG AVI at 30 fps of a\n"
     "dotted surface that rests, then translates, shears, twists and is pressed,\n"
-    "each motion going out and back, so the last frame matches the first.\n"
+    "each motion going out and back, so the last frame matches the first.\n";
+
+const char* const footer =
+    "Exit status: 0 on success; 1 when a file cannot be written; 2 for a wrong\n"
+    "command line.\n"
     "\n"
-    "Options:\n"
-    "  --truth FILE.csv  also write the true centre of every dot in every frame\n"
-    "                    (columns frame,motion,dot,x,y; x right, y down, origin at\n"
-    "                    the centre of the top-left pixel)\n"
-    "  --seed N          dot layout, texture and noise seed (default 1)\n"
-    "  --frames N        number of frames, at least 1 (default 405); shorter\n"
-    "                    videos compress the motions and move faster\n"
-    "  --help            show this help and exit\n";
+    "Example:\n"
+    "  dottrack-sample test.avi --truth truth.csv --speed 2";
+
+constexpr int maxFrameCount = 1000000;
+// Beyond these the sample stops being a surface of separate, trackable dots.
+constexpr double maxNoiseSigma = 50.0;
+constexpr double minDotRadius = 2.0;
+constexpr double maxDotRadius = 20.0;
+constexpr double maxMotionSpeed = 10.0;
 
 struct Options {
     std::string videoPath;
     std::string truthPath;
     std::uint64_t seed = 1;
     int frameCount = sampleDefaultFrameCount;
-    bool help = false;
+    double noiseSigma = sampleNoiseSigma;
+    double dotRadius = sampleDotRadius;
+    double motionSpeed = 1.0;
 };
 
-Options parseArguments(int argc, char** argv) {
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool hasInlineValue = false;
-        if (arg.rfind("--", 0) == 0) {
-            const std::size_t eq = arg.find('=');
-            if (eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg.resize(eq);
-                hasInlineValue = true;
-            }
-        }
-        auto takeValue = [&]() {
-            if (hasInlineValue) {
-                return value;
-            }
-            if (i + 1 >= argc) {
-                throw UsageError{arg + " needs a value"};
-            }
-            return std::string(argv[++i]);
-        };
-
-        if (arg == "--help" || arg == "-h") {
-            options.help = true;
-        } else if (arg == "--truth") {
-            options.truthPath = takeValue();
-            if (options.truthPath.empty()) {
-                throw UsageError{"--truth needs a file name"};
-            }
-        } else if (arg == "--seed") {
-            options.seed = parseWholeNumber(arg, takeValue(), 0, UINT64_MAX);
-        } else if (arg == "--frames") {
-            options.frameCount =
-                static_cast<int>(parseWholeNumber(arg, takeValue(), 1, maxFrameCount));
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            throw UsageError{"unknown option '" + arg + "' (see --help)"};
-        } else if (options.videoPath.empty()) {
-            options.videoPath = arg;
-        } else {
-            throw UsageError{"unexpected argument '" + arg + "': only one output video is written"};
-        }
-    }
-    if (options.help) {
-        return options;
-    }
-    if (options.videoPath.empty()) {
-        throw UsageError{"missing output video file name (see --help)"};
-    }
+// Refuses what cannot be written as asked; called once the command line is read.
+void checkOptions(const Options& options) {
     // The MJPG stream goes in an AVI container; other containers would make
     // the writer quietly pick another codec.
     std::string extension = std::filesystem::path(options.videoPath).extension().string();
@@ -105,23 +63,56 @@ Options parseArguments(int argc, char** argv) {
         ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     }
     if (extension != ".avi") {
-        throw UsageError{"the output video must be an .avi file, got '" + options.videoPath + "'"};
+        throw CLI::ValidationError("the output video must be an .avi file, got '" +
+                                   options.videoPath + "'");
     }
-    return options;
+    if (!options.truthPath.empty() && samePath(options.truthPath, options.videoPath)) {
+        throw CLI::ValidationError("the truth file and the video must be different files");
+    }
 }
 
-bool samePath(const std::string& a, const std::string& b) {
-    std::error_code error;
-    const auto absoluteA = std::filesystem::absolute(a, error).lexically_normal();
-    const auto absoluteB = std::filesystem::absolute(b, error).lexically_normal();
-    return absoluteA == absoluteB;
+// Reads the command line into `options`; returns the status to exit with at once, if any.
+std::optional<int> readOptions(int argc, char** argv, Options& options) {
+    CLI::App app{description, programName};
+    prepareCommandLine(app, footer);
+    app.add_option("OUT.avi", options.videoPath, "the video to write")->type_name("")->required();
+    app.add_option("--truth", options.truthPath,
+                   "also write the true centre of every dot in every frame\n"
+                   "(columns frame,motion,dot,x,y; x right, y down, origin at\n"
+                   "the centre of the top-left pixel)")
+        ->type_name("FILE.csv")
+        ->check(fileName());
+    app.add_option("--seed", options.seed, "dot layout, texture and noise seed (default 1)")
+        ->type_name("N")
+        ->transform(wholeNumberIn(0, UINT64_MAX));
+    app.add_option("--frames", options.frameCount,
+                   "number of frames, at least 1 (default 405); shorter\n"
+                   "videos compress the motions and move faster")
+        ->type_name("N")
+        ->transform(wholeNumberIn(1, maxFrameCount));
+    app.add_option("--noise", options.noiseSigma,
+                   "pixel noise, new in every frame: its standard deviation\n"
+                   "in grey levels, 0 to 50 (default 2)")
+        ->type_name("SIGMA")
+        ->check(numberIn(0.0, maxNoiseSigma));
+    app.add_option("--radius", options.dotRadius, "dot radius in px, 2 to 20 (default 6.5)")
+        ->type_name("R")
+        ->check(numberIn(minDotRadius, maxDotRadius));
+    app.add_option("--speed", options.motionSpeed,
+                   "motion speed factor, 1 to 10 (default 1): every motion\n"
+                   "keeps its amplitude but takes 1/F of the frames, and so do\n"
+                   "the rests between them; the frames left over rest at the end")
+        ->type_name("F")
+        ->check(numberIn(1.0, maxMotionSpeed));
+    app.final_callback([&options] { checkOptions(options); });
+    return readCommandLine(app, argc, argv);
 }
 
 void writeSample(const Options& options) {
-    if (!options.truthPath.empty() && samePath(options.truthPath, options.videoPath)) {
-        throw UsageError{"the truth file and the video must be different files"};
-    }
-    const SampleScene scene = makeScene(options.seed);
+    SampleScene scene = makeScene(options.seed);
+    scene.noiseSigma = options.noiseSigma;
+    scene.dotRadius = options.dotRadius;
+    scene.motionSpeed = options.motionSpeed;
     const int frameCount = options.frameCount;
 
     // Open the truth file first so a bad path fails before any rendering.
@@ -163,7 +154,7 @@ void writeSample(const Options& options) {
         renderFrame(scene, f, frameCount, frame);
         writer.write(frame);
         if (truth != nullptr) {
-            const std::string motion = motionAt(f, frameCount);
+            const std::string motion = motionAt(scene, f, frameCount);
             const std::vector<cv::Point2d> centres = dotCentresAt(scene, f, frameCount);
             for (std::size_t d = 0; d < centres.size(); ++d) {
                 std::fprintf(truth, "%d,%s,%zu,%.17g,%.17g\n", f, motion.c_str(), d, centres[d].x,
@@ -187,28 +178,24 @@ void writeSample(const Options& options) {
 
 int main(int argc, char** argv) {
     using namespace dottrack;
+    Options options;
+    if (const std::optional<int> status = readOptions(argc, argv, options)) {
+        return *status;
+    }
     // Failures are reported in one line below; OpenCV's own messages (a backend
     // that cannot write the file, for instance) would only repeat them noisily.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     try {
-        const Options options = parseArguments(argc, argv);
-        if (options.help) {
-            std::fputs(usageText, stdout);
-            return 0;
-        }
         writeSample(options);
         return 0;
-    } catch (const UsageError& e) {
-        std::fprintf(stderr, "dottrack-sample: %s\n", e.message.c_str());
-        return 2;
     } catch (const RunError& e) {
-        std::fprintf(stderr, "dottrack-sample: %s\n", e.message.c_str());
+        reportError(programName, e.message);
     } catch (const cv::Exception& e) {
-        std::fprintf(stderr, "dottrack-sample: OpenCV error: %s\n", e.err.c_str());
+        reportError(programName, "OpenCV error: " + e.err);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "dottrack-sample: %s\n", e.what());
+        reportError(programName, e.what());
     } catch (...) {
-        std::fprintf(stderr, "dottrack-sample: unexpected failure\n");
+        reportError(programName, "unexpected failure");
     }
-    return 1;
+    return failureStatus;
 }

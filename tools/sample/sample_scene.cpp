@@ -63,14 +63,18 @@ std::uint64_t mixSeed(std::uint64_t seed, std::uint64_t stream) {
     return z == 0 ? 1 : z;
 }
 
-void checkFrame(int frameIndex, int frameCount) {
-    if (frameCount < 1) {
-        throw std::invalid_argument("frame count must be at least 1");
-    }
+// The span of the scene's timeline that holds frameIndex.
+MotionSpan spanAt(const SampleScene& scene, int frameIndex, int frameCount) {
     if (frameIndex < 0 || frameIndex >= frameCount) {
         throw std::out_of_range("frame index " + std::to_string(frameIndex) +
                                 " is outside a video of " + std::to_string(frameCount) + " frames");
     }
+    for (const MotionSpan& span : motionTimeline(frameCount, scene.motionSpeed)) {
+        if (frameIndex < span.first + span.count) {
+            return span;
+        }
+    }
+    return {"rest", frameIndex, 1};  // not reached: the spans cover every frame
 }
 
 // Raised-cosine out-and-back easing over a span: 0 -> 1 -> 0. Sampling at
@@ -171,9 +175,12 @@ SampleScene makeScene(std::uint64_t seed) {
     return scene;
 }
 
-std::vector<MotionSpan> motionTimeline(int frameCount) {
+std::vector<MotionSpan> motionTimeline(int frameCount, double motionSpeed) {
     if (frameCount < 1) {
         throw std::invalid_argument("frame count must be at least 1");
+    }
+    if (!(motionSpeed >= 1.0)) {
+        throw std::invalid_argument("motion speed must be at least 1");
     }
     std::vector<MotionSpan> spans;
     auto append = [&spans](const std::string& motion, int first, int end) {
@@ -201,47 +208,33 @@ std::vector<MotionSpan> motionTimeline(int frameCount) {
     const int nominalRemaining = nominalTotal + nominalClosingRest;
     const int closingRest = std::max(
         1, static_cast<int>(std::lround(1.0 * remaining * nominalClosingRest / nominalRemaining)));
-    const int moving = remaining - closingRest;
+    // The frames the motions take at speed 1; at a higher speed, its share.
+    const double moving = (remaining - closingRest) / motionSpeed;
 
     // Cumulative rounding keeps the spans contiguous and their total exact.
     int nominalSoFar = 0;
+    int end = leadIn;
     for (const NominalSpan& span : nominalSpans) {
-        const int first =
-            leadIn + static_cast<int>(std::lround(1.0 * nominalSoFar * moving / nominalTotal));
+        const int first = end;
         nominalSoFar += span.length;
-        const int end =
-            leadIn + static_cast<int>(std::lround(1.0 * nominalSoFar * moving / nominalTotal));
+        end = leadIn + static_cast<int>(std::lround(1.0 * nominalSoFar * moving / nominalTotal));
         append(span.motion, first, end);
     }
-    append("rest", leadIn + moving, frameCount);
+    append("rest", end, frameCount);
     return spans;
 }
 
-std::string motionAt(int frameIndex, int frameCount) {
-    checkFrame(frameIndex, frameCount);
-    for (const MotionSpan& span : motionTimeline(frameCount)) {
-        if (frameIndex < span.first + span.count) {
-            return span.motion;
-        }
-    }
-    return "rest";  // not reached: the spans cover every frame
+std::string motionAt(const SampleScene& scene, int frameIndex, int frameCount) {
+    return spanAt(scene, frameIndex, frameCount).motion;
 }
 
 std::vector<cv::Point2d> dotCentresAt(const SampleScene& scene, int frameIndex, int frameCount) {
-    checkFrame(frameIndex, frameCount);
-    std::string motion = "rest";
-    double amount = 0.0;
-    for (const MotionSpan& span : motionTimeline(frameCount)) {
-        if (frameIndex < span.first + span.count) {
-            motion = span.motion;
-            amount = easeOutAndBack(frameIndex, span);
-            break;
-        }
-    }
+    const MotionSpan span = spanAt(scene, frameIndex, frameCount);
+    const double amount = easeOutAndBack(frameIndex, span);
     std::vector<cv::Point2d> centres;
     centres.reserve(scene.restCentres.size());
     for (const cv::Point2d& p : scene.restCentres) {
-        centres.push_back(displace(p, motion, amount));
+        centres.push_back(displace(p, span.motion, amount));
     }
     return centres;
 }

@@ -1,19 +1,17 @@
 #include "tools/sample/sample_scene.h"
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <opencv2/videoio.hpp>
+
+#include "tests/e2e/e2e_support.h"
+#include "tests/support/test_support.h"
 
 namespace dottrack {
 namespace {
@@ -21,8 +19,8 @@ namespace {
 const int defaultCount = sampleDefaultFrameCount;
 
 // Middle frame of a motion in the default video: its largest excursion.
-int peakFrameOf(const std::string& motion) {
-    for (const MotionSpan& span : motionTimeline(defaultCount)) {
+int peakFrameOf(const std::string& motion, double speed = 1.0) {
+    for (const MotionSpan& span : motionTimeline(defaultCount, speed)) {
         if (span.motion == motion) {
             return span.first + span.count / 2;
         }
@@ -31,18 +29,13 @@ int peakFrameOf(const std::string& motion) {
     return 0;
 }
 
-TEST(SampleScene, IsDeterministicPerSeed) {
-    const SampleScene a = makeScene(7), b = makeScene(7), other = makeScene(8);
-    const int f = peakFrameOf("twist");
-    EXPECT_EQ(dotCentresAt(a, f, defaultCount), dotCentresAt(b, f, defaultCount));
-    EXPECT_EQ(
-        cv::norm(renderFrame(a, f, defaultCount), renderFrame(b, f, defaultCount), cv::NORM_INF),
-        0);
-    EXPECT_NE(dotCentresAt(a, f, defaultCount), dotCentresAt(other, f, defaultCount));
-    // The pixel noise changes from frame to frame even while nothing moves.
-    EXPECT_GT(
-        cv::norm(renderFrame(a, 0, defaultCount), renderFrame(a, 1, defaultCount), cv::NORM_INF),
-        0);
+// The seed sets the layout (the same seed gives the same video: see SampleProgram), and
+// the pixel noise changes from frame to frame even while nothing moves.
+TEST(SampleScene, SeedSetsTheLayoutAndNoiseChangesEveryFrame) {
+    const SampleScene scene = makeScene(7);
+    EXPECT_NE(scene.restCentres, makeScene(8).restCentres);
+    const cv::Mat first = renderFrame(scene, 0, defaultCount);
+    EXPECT_GT(cv::norm(first, renderFrame(scene, 1, defaultCount), cv::NORM_INF), 0);
 }
 
 TEST(SampleScene, RendersRoundDarkDotsAtTheTrueCentres) {
@@ -50,8 +43,6 @@ TEST(SampleScene, RendersRoundDarkDotsAtTheTrueCentres) {
     for (const char* motion : {"rest", "translate", "shear", "twist", "press"}) {
         const int f = peakFrameOf(motion);
         const cv::Mat frame = renderFrame(scene, f, defaultCount);
-        ASSERT_EQ(frame.type(), CV_8UC3);
-        ASSERT_EQ(frame.size(), cv::Size(sampleWidth, sampleHeight));
         for (const cv::Point2d& truth : dotCentresAt(scene, f, defaultCount)) {
             // Darkness, background minus frame in green + red as the tracker reads it, over
             // a window around the true centre: its centroid is the centre, and over the
@@ -79,33 +70,39 @@ TEST(SampleScene, RendersRoundDarkDotsAtTheTrueCentres) {
     }
 }
 
-// Whatever its length, a video runs the motions in order between rests and ends at rest,
-// so that it loops.
+// Whatever its length and speed, a video rests through the lead-in, runs the motions in
+// order between rests and ends at rest, so that it loops. Faster, each motion and each
+// rest between two takes its share of the frames at speed 1, and the closing rest the rest.
 TEST(SampleTimeline, RunsTheMotionsInOrderAndEndsAtRest) {
-    const SampleScene scene = makeScene(1);
-    for (int n : {1, 45, 46, 47, 60, 404, defaultCount, 1000}) {
-        std::string order;
-        int next = 0;
-        for (const MotionSpan& span : motionTimeline(n)) {
-            ASSERT_EQ(span.first, next) << n << " frames";
-            ASSERT_GT(span.count, 0);
-            next = span.first + span.count;
-            order += span.motion + " ";
-            for (int f = span.first; f < next; ++f) {
-                ASSERT_EQ(motionAt(f, n), span.motion) << "frame " << f << " of " << n;
+    SampleScene scene = makeScene(1);
+    const std::vector<MotionSpan> atSpeedOne = motionTimeline(defaultCount);
+    for (double speed : {1.0, 2.5, 10.0}) {
+        scene.motionSpeed = speed;
+        for (int n : {1, 45, 46, 47, 60, 404, defaultCount, 1000}) {
+            SCOPED_TRACE(std::to_string(n) + " frames at speed " + std::to_string(speed));
+            const std::vector<MotionSpan> spans = motionTimeline(n, speed);
+            std::string order;
+            int next = 0;
+            for (const MotionSpan& span : spans) {
+                ASSERT_EQ(span.first, next);
+                ASSERT_GT(span.count, 0);
+                next = span.first + span.count;
+                order += span.motion + " ";
+            }
+            EXPECT_EQ(next, n);
+            EXPECT_EQ(spans.front().motion, "rest");
+            EXPECT_GE(spans.front().count, std::min(n, sampleLeadInFrames));
+            EXPECT_EQ(motionAt(scene, n - 1, n), "rest");
+            EXPECT_EQ(dotCentresAt(scene, n - 1, n), scene.restCentres);
+            if (n == defaultCount) {
+                EXPECT_EQ(order, "rest translate rest shear rest twist rest press rest ");
+                for (std::size_t i = 1; i + 1 < spans.size(); ++i) {
+                    EXPECT_NEAR(spans[i].count, atSpeedOne[i].count / speed, 1.0) << i;
+                }
             }
         }
-        EXPECT_EQ(next, n);
-        EXPECT_EQ(motionAt(n - 1, n), "rest") << n << " frames";
-        EXPECT_EQ(dotCentresAt(scene, n - 1, n), scene.restCentres) << n << " frames";
-        if (n == defaultCount) {
-            EXPECT_EQ(order, "rest translate rest shear rest twist rest press rest ");
-            EXPECT_GE(motionTimeline(n).front().count, sampleLeadInFrames);
-        }
     }
-    EXPECT_ANY_THROW(motionAt(60, 60));
-    EXPECT_ANY_THROW(dotCentresAt(scene, -1, 60));
-    EXPECT_ANY_THROW(motionTimeline(0));
+    EXPECT_ANY_THROW(motionTimeline(60, 0.5));
 }
 
 TEST(SampleMotion, StaysSlowInsideTheFrameAndApart) {
@@ -134,58 +131,49 @@ TEST(SampleMotion, StaysSlowInsideTheFrameAndApart) {
 }
 
 // At its peak every motion takes the dots well away from rest (how far they may go is
-// checked above), so that the tracking is measured on real movement.
+// checked above), so that the tracking is measured on real movement; as far at any speed.
 TEST(SampleMotion, EveryMotionMovesTheDots) {
-    const SampleScene scene = makeScene(2);
+    SampleScene scene = makeScene(2);
     for (const char* motion : {"translate", "shear", "twist", "press"}) {
-        const std::vector<cv::Point2d> peak =
-            dotCentresAt(scene, peakFrameOf(motion), defaultCount);
-        double largest = 0;
-        for (std::size_t i = 0; i < peak.size(); ++i) {
-            largest = std::max(largest, cv::norm(peak[i] - scene.restCentres[i]));
+        double largest[2] = {0, 0};  // at speed 1 and 2.5
+        for (int i = 0; i < 2; ++i) {
+            scene.motionSpeed = i == 0 ? 1.0 : 2.5;
+            const int f = peakFrameOf(motion, scene.motionSpeed);
+            const std::vector<cv::Point2d> peak = dotCentresAt(scene, f, defaultCount);
+            for (std::size_t d = 0; d < peak.size(); ++d) {
+                largest[i] = std::max(largest[i], cv::norm(peak[d] - scene.restCentres[d]));
+            }
         }
-        EXPECT_GT(largest, 10.0) << motion;
+        EXPECT_GT(largest[0], 10.0) << motion;
+        EXPECT_NEAR(largest[1], largest[0], 0.01 * largest[0]) << motion;
     }
 }
 
-// Runs the real program in a scratch folder; returns its exit status and keeps its
-// standard error.
-class SampleProgram : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "dottrack-sample-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern + "/";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-    int run(const std::string& arguments) {
-        const int status = std::system(("cd '" + dir + "' && '" DOTTRACK_SAMPLE_EXE "' " +
-                                        arguments + " >/dev/null 2>stderr.txt")
-                                           .c_str());
-        std::stringstream text;
-        text << std::ifstream(dir + "stderr.txt").rdbuf();
-        errors = text.str();
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string dir;
-    std::string errors;
-};
+using SampleProgram = test::ScratchDirTest;
 
+// With every option of the scene away from its default, the video and the truth follow it.
 TEST_F(SampleProgram, WritesAShortVideoAndItsTruth) {
-    ASSERT_EQ(run("short.avi --frames 60 --seed 4 --truth truth.csv"), 0) << errors;
-    EXPECT_EQ(errors, "");
-    // The video holds the 60 frames of that scene (compression blurs them a little).
-    const SampleScene scene = makeScene(4);
-    cv::VideoCapture capture(dir + "short.avi");
+    const e2e::Launch launch{DOTTRACK_SAMPLE_EXE,
+                             {"short.avi", "--frames", "60", "--seed", "4", "--truth", "truth.csv",
+                              "--speed", "2", "--radius", "9", "--noise", "0"},
+                             dir_, {}, "/dev/null", path("err")};
+    ASSERT_EQ(e2e::RunningProgram(launch).waitForExit(std::chrono::minutes(1)), 0);
+    EXPECT_EQ(e2e::readText(launch.stderrPath), "");
+    // The video holds the 60 frames of that scene: compression leaves a mean difference of
+    // about 1.3 grey levels, the default noise would make it 2.1 and the default radius 3.4.
+    SampleScene scene = makeScene(4);
+    scene.motionSpeed = 2;
+    scene.dotRadius = 9;
+    scene.noiseSigma = 0;
+    cv::VideoCapture capture(path("short.avi"));
     cv::Mat frame;
     for (int f = 0; f < 60; ++f) {
         ASSERT_TRUE(capture.read(frame)) << "frame " << f;
         const cv::Mat rendered = renderFrame(scene, f, 60);
-        ASSERT_LT(cv::norm(frame, rendered, cv::NORM_L1) / rendered.total() / 3, 4.0) << f;
+        ASSERT_LT(cv::norm(frame, rendered, cv::NORM_L1) / rendered.total() / 3, 1.7) << f;
     }
     EXPECT_FALSE(capture.read(frame));
-    std::ifstream truth(dir + "truth.csv");
+    std::ifstream truth(path("truth.csv"));
     std::string line;
     ASSERT_TRUE(std::getline(truth, line));
     EXPECT_EQ(line, "frame,motion,dot,x,y");
@@ -201,30 +189,11 @@ TEST_F(SampleProgram, WritesAShortVideoAndItsTruth) {
             << line;
         ASSERT_EQ(frame, f);
         ASSERT_EQ(dot, rows % dots);
-        EXPECT_EQ(motion, motionAt(f, 60));
+        EXPECT_EQ(motion, motionAt(scene, f, 60));
         // Written with enough digits to read back exactly.
         EXPECT_EQ(cv::Point2d(x, y), dotCentresAt(scene, f, 60)[dot]) << line;
     }
     EXPECT_EQ(rows, 60 * dots);
-}
-
-TEST_F(SampleProgram, FailsWithOneLineOnBadInput) {
-    const std::pair<std::string, int> cases[] = {
-        {"", 2},
-        {"out.avi --frames 0", 2},
-        {"out.avi --bogus", 2},
-        {"out.avi --truth", 2},
-        {"out.mp4", 2},
-        {"missing/out.avi", 1},
-        {"out.avi --truth missing/truth.csv", 1},
-    };
-    for (const auto& [arguments, status] : cases) {
-        EXPECT_EQ(run(arguments), status) << arguments;
-        EXPECT_EQ(errors.rfind("dottrack-sample: ", 0), 0u) << errors;
-        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
-    }
-    EXPECT_EQ(run("--help"), 0);
-    EXPECT_EQ(errors, "");
 }
 
 }  // namespace
