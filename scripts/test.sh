@@ -18,6 +18,7 @@ for argument in "$@"; do
 done
 
 ensure_packages "${build_packages[@]}" "${window_packages[@]}" xvfb xauth xdotool x11-utils
+ensure_packages "${python_packages[@]}"
 
 scratch=$(mktemp -d /tmp/dottrack-test-XXXXXX)
 xvfb_pid=
