@@ -11,6 +11,8 @@ build_packages=(cmake make g++ pkg-config libopencv-dev libgtest-dev libcli11-de
 # The window toolkit draws the windows' toolbar text with these; without any font it
 # complains on standard error.
 window_packages=(fonts-dejavu-core)
+# The Python module (python/) and its tests; without them the build leaves the module out.
+python_packages=(pybind11-dev python3-dev python3-numpy)
 
 # Installs the Debian packages that are missing (as root), or says how to (otherwise).
 ensure_packages() {

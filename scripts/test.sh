@@ -21,6 +21,7 @@ done
 # video: the end-to-end tests check that the programs stay quiet then too.
 ensure_packages "${build_packages[@]}" "${window_packages[@]}" xvfb xauth xdotool x11-utils \
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+ensure_packages "${python_packages[@]}"
 
 scratch=$(mktemp -d /tmp/dottrack-test-XXXXXX)
 xvfb_pid=

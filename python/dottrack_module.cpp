@@ -1,0 +1,254 @@
+// The Python module `dottrack`: the export's passes, run on frames held in Python or read from
+// any source the export accepts, each giving its results as numpy arrays.
+
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <opencv2/core.hpp>
+
+#include "app/one_line.h"
+#include "app/track_frame.h"
+#include "app/video_source.h"
+#include "conditioning/conditioning.h"
+#include "measure/measure.h"
+#include "python/numpy_frame.h"
+#include "python/pass_result.h"
+#include "tools/export/pass_reader.h"
+
+namespace py = pybind11;
+
+namespace dottrack {
+namespace {
+
+[[noreturn]] void raiseOsError(const std::string& message) {
+    PyErr_SetString(PyExc_OSError, message.c_str());
+    throw py::error_already_set();
+}
+
+// Holds an object's busy flag for the length of a call. Passes run without the GIL, so a
+// second Python thread could otherwise run one on the same state meanwhile. The flag is set
+// and cleared while the GIL is held.
+class BusyCall {
+public:
+    explicit BusyCall(bool& busy) : busy_(busy) {
+        if (busy_) {
+            throw std::runtime_error(
+                "already running a pass in another thread: give each thread its own tracker");
+        }
+        busy_ = true;
+    }
+    ~BusyCall() { busy_ = false; }
+    BusyCall(const BusyCall&) = delete;
+    BusyCall& operator=(const BusyCall&) = delete;
+
+private:
+    bool& busy_;
+};
+
+// The export's passes on frames handed over one at a time; the first seeds the markers.
+class Tracker {
+public:
+    Tracker() { prepareTrackState(state_); }
+
+    // Runs one pass on a numpy frame and gives its result.
+    PassResult process(const py::object& frame) {
+        PixelLayout layout;
+        const std::string problem = readPixelLayout(frame, layout);
+        if (!problem.empty()) {
+            throw py::value_error(problem);
+        }
+        const BusyCall call(busy_);
+        {
+            const py::gil_scoped_release released;
+            runPass(frameAt(layout, copy_));
+        }
+        return result();
+    }
+
+    // Runs one pass on a usable frame, as the export does: the tool's stages, then the
+    // measurement. Needs no GIL.
+    void runPass(const cv::Mat& frame) {
+        const bool firstPass = passes_ == 0;
+        trackFrame(frame, firstPass, state_);
+        measurePass(frame, state_.targets, state_.assignment, firstPass, measurement_);
+        ++passes_;
+    }
+
+    PassResult result() const { return makePassResult(state_, measurement_); }
+
+    std::int64_t passes() const { return passes_; }
+
+private:
+    TrackState state_;
+    Measurement measurement_;
+    cv::Mat copy_;  // frames whose rows are not packed pixels are copied here
+    std::int64_t passes_ = 0;
+    bool busy_ = false;
+};
+
+// The passes of one source, picked the way the export picks them.
+class Run {
+public:
+    Run(std::string name, std::int64_t passLimit) : name_(std::move(name)) {
+        std::string problem;
+        {
+            const py::gil_scoped_release released;
+            problem = openSource(name_, source_.capture);
+        }
+        if (!problem.empty()) {
+            raiseOsError(problem);
+        }
+        source_.live = isLive(classifySource(name_));
+        source_.passLimit = passLimit;
+    }
+
+    // The next pass as (pass number, frame index, result).
+    py::tuple next() {
+        if (finished_) {
+            throw py::stop_iteration();
+        }
+        const BusyCall call(busy_);
+        PassRead read = PassRead::runOver;
+        std::string problem;
+        try {
+            const py::gil_scoped_release released;
+            read = readNextPass(source_, pass_);
+            if (read == PassRead::frame) {
+                problem = describeUnusableFrame(pass_.frame);
+                if (problem.empty()) {
+                    tracker_.runPass(pass_.frame);
+                }
+            }
+        } catch (...) {
+            finish();
+            throw;
+        }
+        if (read == PassRead::frame && problem.empty()) {
+            return py::make_tuple(tracker_.passes() - 1, pass_.index, tracker_.result());
+        }
+        finish();
+        if (read == PassRead::noFrame) {
+            raiseOsError(source_.live
+                             ? "no frame came from " + name_
+                             : name_ + " holds no frame, even after rewinding to its start");
+        }
+        if (!problem.empty()) {
+            throw py::value_error("cannot use frame " + std::to_string(pass_.index) + " of " +
+                                  name_ + ": " + problem);
+        }
+        throw py::stop_iteration();
+    }
+
+private:
+    // Ends the run and lets a camera go at once.
+    void finish() {
+        finished_ = true;
+        source_.capture.release();
+    }
+
+    std::string name_;
+    PassSource source_;
+    PassFrame pass_;
+    Tracker tracker_;
+    bool finished_ = false;
+    bool busy_ = false;
+};
+
+// Whether `object` is a Python int (a bool is one too, but is not meant as a number).
+bool isWholeNumber(const py::handle& object) {
+    return py::isinstance<py::int_>(object) && !py::isinstance<py::bool_>(object);
+}
+
+// The name of a source as the programs take it: a path, a pattern, a pipeline or a camera's
+// number.
+std::string sourceName(const py::object& source) {
+    if (isWholeNumber(source)) {
+        return std::string(py::str(source));
+    }
+    return py::module_::import("os").attr("fsdecode")(source).cast<std::string>();
+}
+
+std::unique_ptr<Run> track(const py::object& source, const py::object& passes) {
+    std::int64_t passLimit = 0;
+    if (!passes.is_none()) {
+        if (!isWholeNumber(passes)) {
+            throw py::type_error("passes must be a whole number or None, not " +
+                                 std::string(py::str(passes.get_type().attr("__name__"))));
+        }
+        const std::int64_t most = std::numeric_limits<std::int64_t>::max();
+        if (passes < py::int_(1) || passes > py::int_(most)) {
+            throw py::value_error("passes must be a whole number from 1 to " +
+                                  std::to_string(most) + ", or None for one trip");
+        }
+        passLimit = passes.cast<std::int64_t>();
+    }
+    return std::make_unique<Run>(sourceName(source), passLimit);
+}
+
+const char* const moduleDoc =
+    R"(Follow the dark dots on a surface through a video and measure how it moves.
+
+Each pass gives what dottrack-export writes, as numpy arrays:
+
+    for pass_number, frame_index, result in dottrack.track("test.avi"):
+        print(pass_number, result.markers[0], result.motion)
+
+or, on frames held in memory (uint8, H x W x 3, BGR, at least 640 x 480):
+
+    tracker = dottrack.Tracker()
+    result = tracker.process(frame))";
+
+const char* const processDoc = R"(Run one pass on `frame` and return its PassResult.
+
+`frame` is a numpy uint8 array, H x W x 3, BGR, at least 480 x 640 x 3; any view will do.
+The first pass seeds the markers. The pass runs without holding the GIL.
+Raises ValueError for a frame of the wrong shape or type.)";
+
+const char* const trackDoc = R"(Iterate over the passes of a source, as dottrack-export runs them.
+
+`source` is a video file, an image sequence ("frames/%04d.png"), a camera (0, or
+"/dev/video0") or a GStreamer pipeline ending in appsink. The first 45 frames are
+dropped, then every second frame is a pass. Without `passes` the run is one trip
+through the video; with it, exactly that many passes, starting the video over at its end.
+A camera or pipeline runs until it stops delivering frames, or for `passes` passes.
+Yields (pass_number, frame_index, PassResult).
+Raises OSError when the source cannot be opened or holds no frame, ValueError for a frame
+that cannot be used.)";
+
+}  // namespace
+}  // namespace dottrack
+
+PYBIND11_MODULE(dottrack, module) {
+    using namespace dottrack;
+    module.doc() = moduleDoc;
+    py::register_exception_translator([](std::exception_ptr thrown) {
+        try {
+            if (thrown) {
+                std::rethrow_exception(thrown);
+            }
+        } catch (const cv::Exception& error) {
+            PyErr_SetString(PyExc_RuntimeError, ("OpenCV error: " + oneLine(error.what())).c_str());
+        }
+    });
+    bindPassResult(module);
+
+    py::class_<Tracker>(module, "Tracker",
+                        "Runs dottrack's passes on frames handed over one at a time.")
+        .def(py::init<>())
+        .def("process", &Tracker::process, py::arg("frame"), processDoc)
+        .def_property_readonly("passes", &Tracker::passes, "passes processed so far");
+
+    py::class_<Run>(module, "Run", "The passes of one source; what track() returns.")
+        .def("__iter__", [](Run& run) -> Run& { return run; })
+        .def("__next__", &Run::next);
+
+    module.def("track", &track, py::arg("source"), py::arg("passes") = py::none(), trackDoc);
+}
