@@ -22,6 +22,7 @@
 #include "bench/stage_floors.h"
 #include "conditioning/conditioning.h"
 #include "detection/detection.h"
+#include "measure/measure.h"
 #include "present/present.h"
 #include "tools/command_line.h"
 #include "tracking/tracking.h"
@@ -74,16 +75,29 @@ struct Figures {
 };
 
 // The steps of a pass in the tool's order, then the overlays drawn after the timing line.
-enum Step { mixStep, conditionStep, miniStep, targetsStep, trackingStep, overlayStep, stepCount };
+// The measurement, which the export adds to the pass, comes after them, before the overlays.
+enum Step {
+    mixStep,
+    conditionStep,
+    miniStep,
+    targetsStep,
+    trackingStep,
+    measureStep,
+    overlayStep,
+    stepCount
+};
 const char* const stepNames[stepCount] = {
-    "buildMix",    "conditionMix", "buildMini", "findTargets", "seedMarkers+updateMaker",
-    "drawOverlays"};
+    "buildMix",    "conditionMix", "buildMini",   "findTargets", "seedMarkers+updateMaker",
+    "measurePass", "drawOverlays"};
 
-// The floored stages, in the same order as the first of the steps.
-constexpr int floorCount = 4;
+// The floored stages, and their floors.
+constexpr int floorCount = 5;
+const Step flooredSteps[floorCount] = {mixStep, conditionStep, miniStep, targetsStep,
+                                       measureStep};
 const char* const floorNames[floorCount] = {"copy of the bytes", "erode + 3 blurs",
                                             "resize + 5 blurs + addWeighted + 4 fillPoly",
-                                            "30 x (minMaxLoc + rectangle + minMaxLoc)"};
+                                            "30 x (minMaxLoc + rectangle + minMaxLoc)",
+                                            "estimateAffine2D (RANSAC)"};
 
 struct Results {
     std::string videoPath;
@@ -240,6 +254,8 @@ void timeInMemory(const std::vector<cv::Mat>& frames, int passes, MemorySeries& 
     cv::Mat floorMix(mixRows, mixCols, CV_32FC1);
     cv::Mat floorMini;
     MiniFloorBuffers floorBuffers;
+    Measurement measured;
+    cv::Mat floorInliers;
     TrackState whole;
     prepareTrackState(whole);
     const size_t offset = frames.size() / 3;
@@ -262,6 +278,8 @@ void timeInMemory(const std::vector<cv::Mat>& frames, int passes, MemorySeries& 
             seedMarkers(staged.targets, staged.refMarkers, staged.markers, staged.assignment);
         }
         updateMaker(staged.targets, staged.refMarkers, staged.markers, staged.assignment);
+        mark(marks, measureStep);
+        measurePass(frame, staged.targets, staged.assignment, pass == 0, measured);
         mark(marks, overlayStep);
         if (recorded) {
             recordSteps(marks, mixStep, overlayStep, series.steps);
@@ -292,6 +310,9 @@ void timeInMemory(const std::vector<cv::Mat>& frames, int passes, MemorySeries& 
         mark(marks, 3);
         targetsFloor(floorMini, floorMix);
         mark(marks, 4);
+        // The robust fit on the very markers of this pass's measurement.
+        measureFloor(measured.fit.from, measured.fit.to, measured.outlierDistance, floorInliers);
+        mark(marks, 5);
         if (recorded) {
             recordSteps(marks, 1, floorCount, series.floors);
         }
@@ -417,8 +438,9 @@ void printTables(std::ostream& out, const Results& results) {
         << "\n";
     for (int i = 0; i < floorCount; ++i) {
         const Figures& floor = results.floors[i];
-        const Figures& stage = results.steps[i];
-        out << std::left << std::setw(stageColumn) << stepNames[i] << std::setw(floorColumn)
+        const Figures& stage = results.steps[flooredSteps[i]];
+        out << std::left << std::setw(stageColumn) << stepNames[flooredSteps[i]]
+            << std::setw(floorColumn)
             << floorNames[i] << std::right << std::fixed << std::setprecision(1)
             << std::setw(timeColumn) << floor.medianUs << std::setw(timeColumn) << floor.p95Us
             << std::setprecision(2) << std::setw(countColumn) << floor.allocationsPerPass
@@ -451,12 +473,12 @@ void printJson(std::ostream& out, const Results& results) {
     }
     for (int i = 0; i < floorCount; ++i) {
         const Figures& floor = results.floors[i];
-        const Figures& stage = results.steps[i];
+        const Figures& stage = results.steps[flooredSteps[i]];
         nlohmann::ordered_json floorJson = {{"floor", floorNames[i]}};
         floorJson.update(describeFigures(floor));
         floorJson["stageToFloor"] = ratioOf(stage.medianUs, floor.medianUs);
         floorJson["ownAllocationsPerPass"] = stage.allocationsPerPass - floor.allocationsPerPass;
-        json["floors"][stepNames[i]] = floorJson;
+        json["floors"][stepNames[flooredSteps[i]]] = floorJson;
     }
     json["pass"] = describeFigures(results.pass);
     json["decode"] = describeFigures(results.decode);

@@ -2,10 +2,12 @@
 
 #include <cstring>
 
+#include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "conditioning/conditioning.h"
 #include "detection/detection.h"
+#include "measure/measure.h"
 
 namespace dottrack {
 
@@ -64,6 +66,14 @@ void targetsFloor(cv::Mat& mini, const cv::Mat& mix) {
         const cv::Mat block(mix, cv::Rect(coarse * miniScale, cv::Size(miniScale, miniScale)));
         cv::Point fine;
         cv::minMaxLoc(block, nullptr, nullptr, &fine, nullptr, cv::noArray());
+    }
+}
+
+void measureFloor(const std::vector<cv::Point2f>& from, const std::vector<cv::Point2f>& to,
+                  double outlierDistance, cv::Mat& inliers) {
+    if (from.size() >= 3) {
+        cv::estimateAffine2D(from, to, inliers, cv::RANSAC, outlierDistance, robustIterations,
+                             robustConfidence, 0);
     }
 }
 

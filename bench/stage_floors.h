@@ -3,6 +3,8 @@
 // far above its floor spends its time in code of its own rather than in the memory
 // traffic or the OpenCV calls it cannot avoid.
 
+#include <vector>
+
 #include <opencv2/core.hpp>
 
 namespace dottrack {
@@ -27,5 +29,10 @@ void miniFloor(const cv::Mat& mix, cv::Mat& mini, MiniFloorBuffers& buffers);
 // findTargets' OpenCV calls made bare: 30 times the map's minimum, the square painted
 // over it and the minimum of its block of `mix`, without keeping the targets.
 void targetsFloor(cv::Mat& mini, const cv::Mat& mix);
+
+// The robust step of the measurement's motion fit made bare: OpenCV's RANSAC affine fit
+// of `to` on `from`, with the measurement's own arguments.
+void measureFloor(const std::vector<cv::Point2f>& from, const std::vector<cv::Point2f>& to,
+                  double outlierDistance, cv::Mat& inliers);
 
 }  // namespace dottrack

@@ -61,6 +61,10 @@ struct MotionFitBuffers {
     cv::Mat inlierMask;
 };
 
+// Most draws of RANSAC, and the confidence at which it stops drawing sooner.
+constexpr int robustIterations = 2000;
+constexpr double robustConfidence = 0.995;
+
 // Fits `motion` to the markers whose `seeding` and `current` centres are both known (not
 // NaN): a robust fit (RANSAC) that rejects the markers lying farther than
 // `outlierDistance` from where it maps them, refined by least squares on the others.

@@ -12,8 +12,6 @@ namespace {
 
 // Part of the dots' spacing beyond which a marker is an outlier.
 constexpr double spacingFraction = 0.25;
-constexpr int robustIterations = 2000;
-constexpr double robustConfidence = 0.995;
 // Rounds of least squares that may still change which markers are in.
 constexpr int refineRounds = 5;
 // Fewest markers that determine an affine map.

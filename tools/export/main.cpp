@@ -1,38 +1,26 @@
-// dottrack-export: runs the tool's tracking on a video without any window and writes every
-// marker's track as CSV, optionally with a picture of the paths.
+// dottrack-export: runs the tool's tracking and measurement on any video source without the
+// tool's windows, and writes every marker's track, the dots' centres and the surface's motion
+// as CSV, with pictures; one source at a time, live in a window, or many in a batch.
 
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <exception>
-#include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/videoio.hpp>
 
 #include "app/one_line.h"
-#include "app/track_frame.h"
-#include "app/video_input.h"
-#include "conditioning/conditioning.h"
+#include "app/video_source.h"
 #include "tools/command_line.h"
-#include "tools/export/pass_reader.h"
-#include "tools/export/pending_output.h"
+#include "tools/export/batch.h"
+#include "tools/export/export_run.h"
 #include "tools/export/progress_bar.h"
-#include "tools/export/track_csv.h"
-#include "tools/export/track_plot.h"
 
 namespace dottrack {
 namespace {
@@ -40,17 +28,27 @@ namespace {
 const char* const programName = "dottrack-export";
 
 const char* const description =
-    "Runs dottrack's tracking on VIDEO without any window and writes every marker's\n"
+    "Runs dottrack's tracking on SOURCE without dottrack's windows, measures every dot's\n"
+    "centre to a fraction of a pixel and the surface's motion, and writes every marker's\n"
     "positions in every pass as CSV (to standard output unless --out is given), and\n"
-    "optionally a picture of the tracks.\n"
+    "optionally the motion per pass and pictures. With several sources, or --out-dir,\n"
+    "it exports each into a folder, several at once.\n"
+    "\n"
+    "SOURCE is a video file (default: test.avi); an image sequence, as a pattern such\n"
+    "as frames/%04d.png (numbers from 0 to 4 on); a camera, by number (0 is\n"
+    "/dev/video0) or device (/dev/video0); or a GStreamer pipeline ending in appsink\n"
+    "(anything with a '!' in it), such as\n"
+    "  'multifilesrc location=f/%04d.png caps=image/png,framerate=30/1 ! pngdec !\n"
+    "   videoconvert ! video/x-raw,format=BGR ! appsink'\n"
     "\n"
     "The passes are dottrack's: the first 45 frames (0 to 44) are read and dropped,\n"
     "then each pass drops one frame and processes the next (frames 46, 48, ...). The\n"
     "first pass seeds the 30 markers, numbered in the order of its targets, darkest\n"
-    "first. By default the run is one trip through the video: it ends before the\n"
-    "first pass that would start the video over. A video of 46 frames or fewer is\n"
-    "used up before the first pass, which therefore starts over at frame 0; its trip\n"
-    "is frames 0, 2, 4, ... to the end.\n";
+    "first. A file or sequence is run for one trip by default: the run ends before the\n"
+    "first pass that would start it over (one of 46 frames or fewer is used up before\n"
+    "the first pass, which therefore starts over at frame 0). A camera or pipeline is\n"
+    "live: it never starts over, and its run ends when it stops delivering frames, at\n"
+    "a key in the live view, or at Ctrl-C, each time with every output complete.\n";
 
 const char* const footer =
     "CSV: a header line, then one row per marker per pass, in pass and marker order:\n"
@@ -62,82 +60,106 @@ const char* const footer =
     "  target              number of the target the marker holds in this pass (0 is\n"
     "                      the darkest spot of the frame), or -1 when it holds none\n"
     "  target_x, target_y  that target's position; empty when it holds none\n"
+    "  centre_x, centre_y  the sub-pixel centre of the dot under that target; empty\n"
+    "                      when it holds none, or the target is not on one whole dot\n"
+    "  disp_x, disp_y      that centre minus the marker's centre in the first pass\n"
     "Positions are in pixels: x to the right, y down, 0 at the centre of the top-left\n"
     "pixel. Each is written in the shortest form that reads back to the same float.\n"
     "\n"
-    "Picture: the first processed frame dimmed; each marker's tracked path as a line\n"
-    "in its own colour, and a dot with its number at its reference position at the\n"
-    "end of the run; a legend gives the number of passes and the largest displacement\n"
-    "of a marker from its seeded position (in px).\n"
+    "Motion CSV (--motion): one row per pass, an affine map fitted to the markers'\n"
+    "displacements (outliers rejected):\n"
+    "  pass, frame         as above\n"
+    "  markers, inliers    markers with a centre now and in the first pass; those kept\n"
+    "  tx, ty              motion of the centroid of the first pass's centres (px)\n"
+    "  rotation_deg        positive turns +x towards +y: clockwise on screen\n"
+    "  scale               sqrt(det A) of the map's linear part A: above 1 the dots spread\n"
+    "  shear_1, shear_2    the pure shear left in A: (P11 - P22) / 2s and P12 / s, where\n"
+    "                      A = R(rotation) P with P symmetric\n"
+    "  rms                 RMS distance of the kept markers from the fit (px)\n"
+    "The fit's fields are empty in a pass with fewer than 3 usable markers.\n"
+    "\n"
+    "Pictures: --plot shows the first processed frame dimmed and every marker's tracked\n"
+    "path; --motion-plot the translation, rotation and scale over the passes.\n"
     "\n"
     "Outputs are written under a temporary name and renamed when complete: a failed\n"
-    "or interrupted run leaves none behind. Exit status: 0 on success; 1 when the\n"
-    "video cannot be opened or holds no usable frame (at least 640 x 480, 8-bit\n"
-    "colour), or an output cannot be written; 2 for a wrong command line; 128 + the\n"
-    "signal's number when interrupted (130 for Ctrl-C).\n"
+    "run, or an interrupted run of a file, leaves none behind. Exit status: 0 when every\n"
+    "run went through (a live source that stops delivering frames ends its run so); 1\n"
+    "when a source cannot be opened or yields no usable frame (at least 640 x 480,\n"
+    "8-bit colour), an output cannot be written, no display can be reached for --show,\n"
+    "or a source of a batch failed (the others are written); 2 for a wrong command line;\n"
+    "128 + the signal's number when a run of a file was interrupted (130 for Ctrl-C).\n"
     "\n"
-    "Example:\n"
-    "  dottrack-export test.avi --out tracks.csv --plot tracks.png";
+    "Examples:\n"
+    "  dottrack-export test.avi --out tracks.csv --motion motion.csv --plot tracks.png\n"
+    "  dottrack-export 0 --show --out camera.csv --motion camera-motion.csv\n"
+    "  dottrack-export videos/*.avi --out-dir results --pictures --jobs 2";
 
 constexpr std::int64_t maxPasses = 1000000000000;
+constexpr int maxJobs = 1024;
 // Added to the number of the signal that interrupted the run, as shells do.
 constexpr int interruptedStatusBase = 128;
-// A PNG only: the picture is encoded in memory before it goes to its temporary file.
-const std::string plotEncoding = ".png";
 
 struct ExportOptions {
-    std::string videoPath = "test.avi";
-    std::string csvPath;  // empty: standard output
-    std::string plotPath;
-    std::int64_t passLimit = 0;
+    std::vector<std::string> sources;
+    RunSettings run;
     int threads = 2;
     bool quiet = false;
-    bool decodeOnly = false;
+    std::string outDir;
+    bool pictures = false;
+    int jobs = 0;  // 0: one per core
 };
 
-// The user asked the run to stop.
-struct Interrupted {};
-
-// The number of the signal that asked the run to stop; 0 while none has.
-volatile std::sig_atomic_t interruptRequested = 0;
-
-// Signal handler: notes the request, which the next pass acts on.
-extern "C" void requestInterrupt(int signalNumber) {
-    interruptRequested = signalNumber;
-}
-
-// Lets an interrupt or termination end the run cleanly (outputs removed) at the next pass.
-// A signal the parent shell ignores (a background job) stays ignored.
-void catchInterrupts() {
-    for (const int signalNumber : {SIGINT, SIGTERM}) {
-        struct sigaction current {};
-        sigaction(signalNumber, nullptr, &current);
-        if (current.sa_handler == SIG_IGN) {
-            continue;
-        }
-        struct sigaction onInterrupt {};
-        onInterrupt.sa_handler = requestInterrupt;
-        sigemptyset(&onInterrupt.sa_mask);
-        onInterrupt.sa_flags = SA_RESTART;
-        sigaction(signalNumber, &onInterrupt, nullptr);
-    }
+bool batchMode(const ExportOptions& options) {
+    return options.sources.size() > 1 || !options.outDir.empty();
 }
 
 // Refuses options that contradict each other; called once the command line is read.
 void checkOptions(const ExportOptions& options) {
-    if (options.decodeOnly && (!options.csvPath.empty() || !options.plotPath.empty())) {
-        throw CLI::ValidationError("--decode-only writes nothing: leave out --out and --plot");
-    }
-    const std::vector<std::pair<std::string, std::string>> distinctFiles = {
-        {options.csvPath, options.videoPath},
-        {options.plotPath, options.videoPath},
-        {options.plotPath, options.csvPath}};
-    for (const auto& [output, other] : distinctFiles) {
-        if (!output.empty() && !other.empty() && samePath(output, other)) {
-            throw CLI::ValidationError("'" + output +
-                                       "' is named twice: the video, the CSV and the "
-                                       "picture must be different files");
+    const RunSettings& run = options.run;
+    const std::vector<std::pair<std::string, const std::string*>> outputs = {
+        {"--out", &run.csvPath},
+        {"--plot", &run.plotPath},
+        {"--motion", &run.motionPath},
+        {"--motion-plot", &run.motionPlotPath}};
+    if (batchMode(options)) {
+        if (options.outDir.empty()) {
+            throw CLI::ValidationError("several sources are written into a folder: give --out-dir");
         }
+        for (const auto& [option, path] : outputs) {
+            if (!path->empty()) {
+                throw CLI::ValidationError(option + " names one file: with --out-dir every "
+                                                    "source's files are named after it");
+            }
+        }
+        if (run.decodeOnly || (run.show && options.sources.size() > 1)) {
+            throw CLI::ValidationError(std::string(run.decodeOnly ? "--decode-only" : "--show") +
+                                       " takes one source");
+        }
+        const std::string clash = findNameClash(options.sources);
+        if (!clash.empty()) {
+            throw CLI::ValidationError(clash);
+        }
+        return;
+    }
+    if (options.pictures) {
+        throw CLI::ValidationError("--pictures goes with --out-dir; for one file use --plot "
+                                   "and --motion-plot");
+    }
+    if (run.decodeOnly && (!run.csvPath.empty() || !run.plotPath.empty() ||
+                           !run.motionPath.empty() || !run.motionPlotPath.empty() || run.show)) {
+        throw CLI::ValidationError("--decode-only writes and shows nothing: leave out --out, "
+                                   "--plot, --motion, --motion-plot and --show");
+    }
+    // Every file named must be a file of its own.
+    std::vector<std::string> files = {options.sources.front()};
+    for (const auto& [option, path] : outputs) {
+        for (const std::string& other : files) {
+            if (!path->empty() && samePath(*path, other)) {
+                throw CLI::ValidationError("'" + *path + "' is named twice: the source and "
+                                                         "every output must be different files");
+            }
+        }
+        files.push_back(*path);
     }
 }
 
@@ -145,216 +167,111 @@ void checkOptions(const ExportOptions& options) {
 std::optional<int> readOptions(int argc, char** argv, ExportOptions& options) {
     CLI::App app{description, programName};
     prepareCommandLine(app, footer);
-    app.add_option("VIDEO", options.videoPath, "the video to track (default: test.avi)")
+    RunSettings& run = options.run;
+    app.add_option("SOURCE", options.sources,
+                   "the video file, image sequence, camera or pipeline to track\n"
+                   "(default: test.avi); several go with --out-dir")
         ->type_name("");
-    app.add_option("--out", options.csvPath, "write the CSV to FILE instead of standard output")
+    app.add_option("--out", run.csvPath, "write the CSV to FILE instead of standard output")
         ->type_name("FILE")
         ->check(fileName());
-    app.add_option("--plot", options.plotPath, "also write a PNG picture of the tracks to FILE")
+    app.add_option("--motion", run.motionPath, "also write the surface's motion per pass as CSV")
         ->type_name("FILE")
         ->check(fileName());
-    app.add_option("--passes", options.passLimit,
-                   "run exactly N passes (N >= 1) instead of one trip; at the end\n"
-                   "of the video it starts over like dottrack, counting on")
+    app.add_option("--plot", run.plotPath, "also write a PNG picture of the tracks to FILE")
+        ->type_name("FILE")
+        ->check(fileName());
+    app.add_option("--motion-plot", run.motionPlotPath,
+                   "also write a PNG picture of the motion over the passes")
+        ->type_name("FILE")
+        ->check(fileName());
+    app.add_option("--passes", run.passLimit,
+                   "run exactly N passes (N >= 1) instead of one trip; a file\n"
+                   "starts over at its end like dottrack, counting on; a live\n"
+                   "source ends sooner if it stops")
         ->type_name("N")
         ->transform(wholeNumberIn(1, maxPasses));
+    app.add_flag("--show", run.show,
+                 "show the frame, the tracking, the dots' centres and the motion\n"
+                 "live in a window; a key in it ends the run, outputs complete");
+    app.add_option("--out-dir", options.outDir,
+                   "write each source's NAME.csv and NAME.motion.csv into DIR\n"
+                   "(NAME: the file's name without its extension, or the\n"
+                   "folder of an image sequence)")
+        ->type_name("DIR")
+        ->check(fileName())
+        ->check(CLI::ExistingDirectory);
+    app.add_flag("--pictures", options.pictures,
+                 "with --out-dir, also write NAME.png and NAME.motion.png");
+    app.add_option("--jobs", options.jobs,
+                   "with --out-dir, export up to N sources at once (default:\n"
+                   "one per core)")
+        ->type_name("N")
+        ->transform(wholeNumberIn(1, maxJobs));
     app.add_option("--threads", options.threads,
-                   "2 (default): decode the next frames on a second thread\n"
-                   "while tracking; 1: decode and track in turn on one thread.\n"
-                   "The output is the same either way")
+                   "one source: 2 (default) decodes the next frames on a second\n"
+                   "thread while tracking; 1 decodes and tracks in turn. The\n"
+                   "output is the same either way")
         ->type_name("N")
         ->transform(wholeNumberIn(1, 2));
     app.add_flag("--quiet", options.quiet,
-                 "no progress bar (it is shown only when standard error is a\n"
+                 "no progress line (it is shown only when standard error is a\n"
                  "terminal and the CSV does not go to one)");
-    app.add_flag("--decode-only", options.decodeOnly,
+    app.add_flag("--decode-only", run.decodeOnly,
                  "only read the frames of the run, to measure the decoding\n"
-                 "speed; writes nothing (no --out or --plot)");
-    app.final_callback([&options] { checkOptions(options); });
+                 "speed; writes nothing");
+    app.final_callback([&options] {
+        if (options.sources.empty()) {
+            options.sources.push_back("test.avi");
+        }
+        checkOptions(options);
+    });
     return readCommandLine(app, argc, argv);
 }
 
-// What one run carries from pass to pass.
-struct ExportWork {
-    std::string videoPath;
-    TrackState state;
-    std::string rows;
-    std::FILE* csv = nullptr;
-    std::string csvName;  // for messages
-    bool plotting = false;
-    TrackPlot plot;
-    std::int64_t passesDone = 0;
-    ProgressBar progress;
-};
-
-// Ends the run when a signal asked it to stop.
-void checkInterrupt() {
-    if (interruptRequested != 0) {
-        throw Interrupted{};
+// Exports the one source, with a progress bar on a terminal.
+int exportOne(ExportOptions& options) {
+    RunSettings& run = options.run;
+    run.source = options.sources.front();
+    run.decodeAhead = options.threads > 1;
+    const bool csvOnTerminal = run.csvPath.empty() && !run.decodeOnly && isatty(STDOUT_FILENO);
+    const bool shown = !options.quiet && isatty(STDERR_FILENO) && !csvOnTerminal;
+    ProgressBar bar;
+    RunProgress progress;
+    progress.start = [&](std::int64_t expected) { startProgress(bar, shown, expected); };
+    progress.pass = [&](std::int64_t done) { updateProgress(bar, done); };
+    progress.stop = [&] { abandonProgress(bar); };
+    const RunOutcome outcome = exportSource(run, progress);
+    const std::string passes = std::to_string(outcome.passes) + " passes";
+    if (outcome.end == RunEnd::sourceStopped) {
+        reportError(programName, run.source + " stopped delivering frames after " + passes +
+                                     "; every output is complete");
+    } else if (outcome.end == RunEnd::interrupted) {
+        reportError(programName, "interrupted: the recording of " + run.source + " ends after " +
+                                     passes + "; every output is complete");
     }
+    return 0;
 }
 
-// Tracks one pass and writes its rows.
-void processPass(const PassFrame& pass, ExportWork& work) {
-    checkInterrupt();
-    const std::string problem = describeUnusableFrame(pass.frame);
-    if (!problem.empty()) {
-        throw RunError{"cannot use frame " + std::to_string(pass.index) + " of " + work.videoPath +
-                       ": " + problem};
+int exportMany(const ExportOptions& options) {
+    BatchSettings batch;
+    batch.sources = options.sources;
+    batch.outDir = options.outDir;
+    batch.pictures = options.pictures;
+    batch.passLimit = options.run.passLimit;
+    batch.jobs = options.jobs > 0 ? options.jobs
+                                  : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    batch.progressShown = !options.quiet && isatty(STDERR_FILENO);
+    // The jobs fill the cores; OpenCV's own workers would only take turns with them.
+    cv::setNumThreads(1);
+    const int failed = runBatch(batch);
+    if (failed > 0) {
+        reportError(programName, std::to_string(failed) + " of " +
+                                     std::to_string(batch.sources.size()) +
+                                     " sources failed; the others are written");
+        return failureStatus;
     }
-    const bool firstPass = work.passesDone == 0;
-    trackFrame(pass.frame, firstPass, work.state);
-    if (work.plotting) {
-        if (firstPass) {
-            startTrackPlot(pass.frame, work.state, work.plot);
-        }
-        extendTrackPlot(work.state, work.plot);
-    }
-    formatTrackRows(work.passesDone, pass.index, work.state, work.rows);
-    if (std::fwrite(work.rows.data(), 1, work.rows.size(), work.csv) != work.rows.size()) {
-        throw RunError{"cannot write the CSV to " + work.csvName + ": " + std::strerror(errno)};
-    }
-    ++work.passesDone;
-    updateProgress(work.progress, work.passesDone);
-}
-
-// Reads and tracks the passes in turn on this thread.
-PassRead trackInTurn(PassSource& source, ExportWork& work) {
-    PassFrame pass;
-    PassRead read = PassRead::runOver;
-    while ((read = readNextPass(source, pass)) == PassRead::frame) {
-        processPass(pass, work);
-    }
-    return read;
-}
-
-// Tracks the passes while a second thread decodes the next ones. OpenCV keeps its own
-// worker threads for the stages: limiting them to one, to leave a core to the reader,
-// measured no faster, so they are left as they are.
-PassRead trackWithReader(PassSource& source, ExportWork& work) {
-    FrameQueue queue;
-    std::thread reader(fillFrameQueue, std::ref(source), std::ref(queue));
-    try {
-        while (const PassFrame* pass = takeFrame(queue)) {
-            processPass(*pass, work);
-            releaseFrame(queue);
-        }
-    } catch (...) {
-        cancelReading(queue);
-        reader.join();
-        throw;
-    }
-    reader.join();
-    if (!queue.readerError.empty()) {
-        throw RunError{"cannot read " + work.videoPath + ": " + oneLine(queue.readerError)};
-    }
-    return queue.readerEnd;
-}
-
-// Reads the passes without tracking them, for a measure of the decoding alone.
-PassRead decodeOnly(PassSource& source, ExportWork& work) {
-    PassFrame pass;
-    PassRead read = PassRead::runOver;
-    while ((read = readNextPass(source, pass)) == PassRead::frame) {
-        checkInterrupt();
-        ++work.passesDone;
-        updateProgress(work.progress, work.passesDone);
-    }
-    return read;
-}
-
-// Completes the picture and writes it, as a PNG, to the output's temporary file.
-void writePlot(ExportWork& work, PendingOutput& output) {
-    finishTrackPlot(work.state, work.passesDone, work.plot);
-    std::vector<uchar> encoded;
-    if (!cv::imencode(plotEncoding, work.plot.picture, encoded)) {
-        throw RunError{"cannot encode the picture for '" + output.path + "'"};
-    }
-    std::fwrite(encoded.data(), 1, encoded.size(), output.file);
-}
-
-// Creates the temporary file of an output; throws RunError when it cannot.
-void openOutput(const std::string& path, PendingOutput& output) {
-    const std::string problem = openPendingOutput(path, output);
-    if (!problem.empty()) {
-        throw RunError{problem};
-    }
-}
-
-// Puts a complete output in place; throws RunError when it cannot.
-void commitOutput(PendingOutput& output) {
-    const std::string problem = commitPendingOutput(output);
-    if (!problem.empty()) {
-        throw RunError{problem};
-    }
-}
-
-// The whole run: outputs first (so that a bad path fails at once), then the video, the
-// passes, and the outputs put in place. Throws on any failure; the caller discards the
-// temporary files.
-void runExport(const ExportOptions& options, PendingOutput& csvOutput, PendingOutput& plotOutput) {
-    if (!options.csvPath.empty()) {
-        openOutput(options.csvPath, csvOutput);
-    }
-    if (!options.plotPath.empty()) {
-        openOutput(options.plotPath, plotOutput);
-    }
-
-    // A missing file is told as such, before OpenCV tries every back-end on it.
-    std::error_code noFile;
-    if (!std::filesystem::exists(options.videoPath, noFile)) {
-        throw RunError{"cannot open " + options.videoPath + ": no such file"};
-    }
-    PassSource source;
-    const auto logLevel = silenceOpenCvLog();
-    source.capture.open(options.videoPath);
-    restoreOpenCvLog(logLevel);
-    if (!source.capture.isOpened()) {
-        throw RunError{"cannot open " + options.videoPath + " as a video"};
-    }
-    source.passLimit = options.passLimit;
-
-    ExportWork work;
-    work.videoPath = options.videoPath;
-    prepareTrackState(work.state);
-    work.csv = options.csvPath.empty() ? stdout : csvOutput.file;
-    work.csvName = options.csvPath.empty() ? "standard output" : "'" + options.csvPath + "'";
-    work.plotting = !options.plotPath.empty();
-    const std::int64_t expectedPasses =
-        options.passLimit > 0
-            ? options.passLimit
-            : passesInOneTrip(static_cast<long>(source.capture.get(cv::CAP_PROP_FRAME_COUNT)));
-    const bool csvOnTerminal =
-        options.csvPath.empty() && !options.decodeOnly && isatty(STDOUT_FILENO);
-    startProgress(work.progress, !options.quiet && isatty(STDERR_FILENO) && !csvOnTerminal,
-                  expectedPasses);
-
-    PassRead end = PassRead::runOver;
-    try {
-        if (options.decodeOnly) {
-            end = decodeOnly(source, work);
-        } else {
-            std::fputs(trackCsvHeader, work.csv);
-            end = options.threads > 1 ? trackWithReader(source, work) : trackInTurn(source, work);
-        }
-    } catch (...) {
-        abandonProgress(work.progress);
-        throw;
-    }
-    if (end == PassRead::noFrame) {
-        abandonProgress(work.progress);
-        throw RunError{options.videoPath + " holds no frame, even after rewinding to its start"};
-    }
-    finishProgress(work.progress, work.passesDone);
-    if (work.plotting) {
-        writePlot(work, plotOutput);
-        commitOutput(plotOutput);
-    }
-    if (csvOutput.file != nullptr) {
-        commitOutput(csvOutput);
-    } else if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-        throw RunError{"failed while writing the CSV to standard output"};
-    }
+    return 0;
 }
 
 }  // namespace
@@ -366,29 +283,21 @@ int main(int argc, char** argv) {
     if (const std::optional<int> status = readOptions(argc, argv, options)) {
         return *status;
     }
-
     catchInterrupts();
     // A reader that closes the pipe early makes the next write fail and the run end with
     // its outputs removed, rather than be killed with a temporary file left behind.
     std::signal(SIGPIPE, SIG_IGN);
-
-    PendingOutput csvOutput;
-    PendingOutput plotOutput;
-    int status = failureStatus;
     try {
-        runExport(options, csvOutput, plotOutput);
-        status = 0;
+        return batchMode(options) ? exportMany(options) : exportOne(options);
     } catch (const RunError& error) {
         reportError(programName, error.message);
     } catch (const Interrupted&) {
         reportError(programName, "interrupted");
-        status = interruptedStatusBase + interruptRequested;
+        return interruptedStatusBase + interruptingSignal();
     } catch (const cv::Exception& error) {
         reportError(programName, "OpenCV error: " + std::string(error.what()));
     } catch (const std::exception& error) {
         reportError(programName, error.what());
     }
-    discardPendingOutput(csvOutput);
-    discardPendingOutput(plotOutput);
-    return status;
+    return failureStatus;
 }

@@ -40,8 +40,8 @@ void drawProgress(ProgressBar& bar, std::int64_t passesDone,
                                     "  %" PRId64 ":%02" PRId64 " left", left / 60, left % 60);
         }
     } else {
-        length =
-            std::snprintf(line, lineRoom, "\r%" PRId64 " passes  %.1f passes/s", passesDone, rate);
+        length = std::snprintf(line, lineRoom, "\r%s%s%" PRId64 " passes  %.1f passes/s",
+                               bar.label.c_str(), bar.label.empty() ? "" : "  ", passesDone, rate);
     }
     // Clears what a longer earlier line left to the right.
     length += std::snprintf(line + length, lineRoom - length, "\033[K%s", last ? "\n" : "");

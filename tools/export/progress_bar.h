@@ -4,11 +4,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace dottrack {
 
 struct ProgressBar {
     bool shown = false;
+    std::string label;                // shown before the counts, when not empty
     std::int64_t expectedPasses = 0;  // 0 when unknown
     std::chrono::steady_clock::time_point start;
     std::chrono::steady_clock::time_point lastDrawn;

@@ -2,15 +2,17 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 namespace dottrack {
 
 namespace {
 
-// Longest text of a float or a 64-bit integer, with room to spare.
+// Longest text of a double or a 64-bit integer, with room to spare.
 constexpr std::size_t numberRoom = 32;
 
-// Appends `value` in decimal; a float in the shortest form that reads back to the same float.
+// Appends `value` in decimal; a float or double in the shortest form that reads back to
+// the same value.
 template <typename Number>
 void appendNumber(Number value, std::string& text) {
     char digits[numberRoom];
@@ -18,14 +20,31 @@ void appendNumber(Number value, std::string& text) {
     text.append(digits, result.ptr);
 }
 
+// Appends ",x,y", or ",," when the position was not measured.
+void appendMeasured(cv::Point2f position, std::string& text) {
+    text += ',';
+    if (isMeasured(position)) {
+        appendNumber(position.x, text);
+        text += ',';
+        appendNumber(position.y, text);
+    } else {
+        text += ',';
+    }
+}
+
 }  // namespace
 
-const char* const trackCsvHeader = "pass,frame,marker,ref_x,ref_y,x,y,target,target_x,target_y\n";
+const char* const trackCsvHeader =
+    "pass,frame,marker,ref_x,ref_y,x,y,target,target_x,target_y,centre_x,centre_y,disp_x,"
+    "disp_y\n";
+const char* const motionCsvHeader =
+    "pass,frame,markers,inliers,tx,ty,rotation_deg,scale,shear_1,shear_2,rms\n";
 
 void formatTrackRows(std::int64_t pass, long frameIndex, const TrackState& state,
-                     std::string& rows) {
+                     const Measurement& measurement, std::string& rows) {
     rows.clear();
     const std::size_t markerCount = std::min(state.refMarkers.size(), state.markers.size());
+    const cv::Point2f none(NAN, NAN);
     for (std::size_t i = 0; i < markerCount; ++i) {
         appendNumber(pass, rows);
         rows += ',';
@@ -51,8 +70,31 @@ void formatTrackRows(std::int64_t pass, long frameIndex, const TrackState& state
         } else {
             rows += "-1,,";
         }
+        appendMeasured(i < measurement.centres.size() ? measurement.centres[i] : none, rows);
+        appendMeasured(i < measurement.displacements.size() ? measurement.displacements[i] : none,
+                       rows);
         rows += '\n';
     }
+}
+
+void formatMotionRow(std::int64_t pass, long frameIndex, const SurfaceMotion& motion,
+                     std::string& row) {
+    row.clear();
+    appendNumber(pass, row);
+    row += ',';
+    appendNumber(frameIndex, row);
+    row += ',';
+    appendNumber(motion.markers, row);
+    row += ',';
+    appendNumber(motion.fitted ? motion.inliers : 0, row);
+    for (const double value : {motion.tx, motion.ty, motion.rotationDeg, motion.scale,
+                               motion.shear1, motion.shear2, motion.rms}) {
+        row += ',';
+        if (motion.fitted) {
+            appendNumber(value, row);
+        }
+    }
+    row += '\n';
 }
 
 }  // namespace dottrack

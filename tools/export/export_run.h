@@ -1,0 +1,60 @@
+#pragma once
+// The export of one source: its passes tracked and measured, and its files written whole
+// or not at all. The single run and every job of a batch go through it.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace dottrack {
+
+// What a run reads and writes.
+struct RunSettings {
+    std::string source;
+    std::string csvPath;  // empty: the CSV goes to standard output
+    std::string plotPath;
+    std::string motionPath;
+    std::string motionPlotPath;
+    std::int64_t passLimit = 0;  // 0: one trip through a file, or until a live source stops
+    bool decodeAhead = true;     // decode the next frames on a second thread
+    bool decodeOnly = false;     // only read the frames, to time the decoding
+    bool show = false;           // the live measuring view
+};
+
+// How a run that went through ended.
+enum class RunEnd {
+    tripOver,      // one trip through a file or sequence, or the pass limit
+    sourceStopped, // a live source stopped delivering frames
+    keyPressed,    // a key in the live view
+    interrupted,   // a live source's recording ended by an interrupt (Ctrl-C)
+};
+
+struct RunOutcome {
+    RunEnd end = RunEnd::tripOver;
+    std::int64_t passes = 0;
+};
+
+// Hooks through which a run tells how far it has got: before its first pass (with the
+// passes expected, 0 when unknown), after every pass, and when it stops drawing progress.
+struct RunProgress {
+    std::function<void(std::int64_t expectedPasses)> start = [](std::int64_t) {};
+    std::function<void(std::int64_t passesDone)> pass = [](std::int64_t) {};
+    std::function<void()> stop = [] {};
+};
+
+// The user asked every run to stop: a run of a file or sequence ends with its outputs
+// removed.
+struct Interrupted {};
+
+// The number of the signal that asked the runs to stop; 0 while none has.
+int interruptingSignal();
+
+// Lets an interrupt or termination end the runs cleanly at their next pass. A signal that
+// the parent shell ignores (a background job) stays ignored.
+void catchInterrupts();
+
+// Runs the export of `settings.source`. Throws RunError (with the one line that says why),
+// Interrupted or an OpenCV error on failure, having removed every output it started.
+RunOutcome exportSource(const RunSettings& settings, const RunProgress& progress);
+
+}  // namespace dottrack
