@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "app/track_frame.h"
 #include "app/video_input.h"
 #include "measure/measure.h"
+#include "tools/command_line.h"
 
 namespace dottrack {
 namespace {
@@ -152,16 +154,22 @@ const char* const verdictNames[] = {"found", "near the border", "too faint", "ri
 constexpr int verdictCount = 6;
 
 int run(int argc, char** argv) {
-    if (argc != 3 || argv[1][0] == '-') {
-        std::fprintf(argc == 2 ? stdout : stderr,
-                     "Usage: dottrack-accuracy VIDEO TRUTH.csv\n"
-                     "Measures one trip through VIDEO as dottrack-export does and compares the\n"
-                     "dot centres, displacements and surface motion with TRUTH.csv (written by\n"
-                     "dottrack-sample --truth), beside OpenCV's blob detector on the same frames.\n");
-        return argc == 2 ? 0 : 2;
+    std::string videoPath, truthPath;
+    CLI::App app{"Measures one trip through VIDEO as dottrack-export does and compares the dot\n"
+                 "centres, the markers' displacements and the surface's motion with TRUTH.csv\n"
+                 "(written by dottrack-sample --truth for the same video), beside OpenCV's blob\n"
+                 "detector (default parameters, on the grey frame) on the same frames.\n",
+                 "dottrack-accuracy"};
+    prepareCommandLine(app, "Exit status: 0 after printing the figures; 1 when a file cannot be "
+                            "read;\n2 for a wrong command line.");
+    app.add_option("VIDEO", videoPath, "a video written by dottrack-sample")
+        ->type_name("")
+        ->required();
+    app.add_option("TRUTH", truthPath, "its truth file")->type_name("")->required();
+    if (const std::optional<int> status = readCommandLine(app, argc, argv)) {
+        return *status;
     }
-    const std::string videoPath = argv[1];
-    const std::map<long, FrameTruth> truth = readTruth(argv[2]);
+    const std::map<long, FrameTruth> truth = readTruth(truthPath);
     cv::setNumThreads(1);  // as the tool runs
 
     cv::VideoCapture capture;
@@ -338,7 +346,7 @@ int main(int argc, char** argv) {
     try {
         return dottrack::run(argc, argv);
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "dottrack-accuracy: %s\n", error.what());
-        return 1;
+        dottrack::reportError("dottrack-accuracy", error.what());
+        return dottrack::failureStatus;
     }
 }

@@ -22,6 +22,14 @@ constexpr int maxInside = 2 * maxHalfWindow - 1;
 // The centroid has settled when the window moves less than this (px).
 constexpr double settledShift = 2e-3;
 constexpr int maxIterations = 12;
+// A rim pixel this many times the rim's RMS spread below the background, or a spread this
+// many times the dots' typical one, is no noise but a dot reaching into the rim.
+constexpr double outlyingRim = 5.0;
+constexpr double noisierRim = 2.0;
+// Rim pixels within this many standard deviations of the rim's median level are kept when
+// the plane is fitted again without the dot, the deviation taken from the median spread.
+constexpr double keptSpread = 3.0;
+constexpr double medianToDeviation = 1.4826;
 // How far the estimate may lie from the window's centre pixel before the window follows it.
 constexpr double windowSlack = 0.75;
 // Darkness within this many times the rim's noise of the background counts as none, and
@@ -93,9 +101,57 @@ void forEachRimPixel(const cv::Mat& frame, int cx, int cy, int h, Visit visit) {
     }
 }
 
+// Fits the background plane again, by least squares over the rim pixels that lie within a
+// few times the rim's median spread of its median level, and takes the noise from those
+// alone: robust while the dot covers less than half of the rim.
+void fitBackgroundWithoutOutliers(const cv::Mat& frame, double& mean, double& gx, double& gy,
+                                  Window& window) {
+    const int cx = window.cx, cy = window.cy, h = window.h;
+    std::array<float, 8 * maxHalfWindow> values;
+    const auto end = values.begin() + 8 * h;
+    const auto middle = values.begin() + 4 * h;
+    std::size_t taken = 0;
+    forEachRimPixel(frame, cx, cy, h,
+                    [&](int level, int, int) { values[taken++] = static_cast<float>(level); });
+    std::nth_element(values.begin(), middle, end);
+    const double median = *middle;
+    for (auto value = values.begin(); value != end; ++value) {
+        *value = static_cast<float>(std::abs(*value - median));
+    }
+    std::nth_element(values.begin(), middle, end);
+    const double limit = keptSpread * medianToDeviation * std::max(1.0, static_cast<double>(*middle));
+    cv::Matx33d normal = cv::Matx33d::zeros();
+    cv::Vec3d moment;
+    forEachRimPixel(frame, cx, cy, h, [&](int level, int dx, int dy) {
+        if (std::abs(level - median) <= limit) {
+            const cv::Vec3d term(1.0, dx, dy);
+            normal += term * term.t();
+            moment += level * term;
+        }
+    });
+    cv::Vec3d plane;
+    if (!cv::solve(normal, moment, plane)) {
+        return;
+    }
+    double squares = 0;
+    int kept = 0;
+    forEachRimPixel(frame, cx, cy, h, [&](int level, int dx, int dy) {
+        if (std::abs(level - median) <= limit) {
+            const double residual = plane[0] + plane[1] * dx + plane[2] * dy - level;
+            squares += residual * residual;
+            ++kept;
+        }
+    });
+    mean = plane[0];
+    gx = plane[1];
+    gy = plane[2];
+    window.noise = std::sqrt(squares / std::max(1, kept - 3));
+}
+
 // Loads the window of half side h centred on (cx, cy); false when it does not lie wholly
 // inside the region the tool works on.
-bool loadWindow(const cv::Mat& frame, int cx, int cy, int h, Window& window) {
+bool loadWindow(const cv::Mat& frame, int cx, int cy, int h, double typicalNoise,
+                Window& window) {
     if (h < 2 || h > maxHalfWindow || cx - h < 0 || cy - h < 0 || cx + h >= mixCols ||
         cy + h >= mixRows) {
         return false;
@@ -114,8 +170,8 @@ bool loadWindow(const cv::Mat& frame, int cx, int cy, int h, Window& window) {
         sumX += static_cast<long>(level) * dx;
         sumY += static_cast<long>(level) * dy;
     });
-    const double mean = static_cast<double>(sum) / count;
-    const double gx = sumX / spread, gy = sumY / spread;
+    double mean = static_cast<double>(sum) / count;
+    double gx = sumX / spread, gy = sumY / spread;
     // What the plane leaves of the rim's spread about its mean.
     const double residual = static_cast<double>(squares) - mean * static_cast<double>(sum) -
                             gx * static_cast<double>(sumX) - gy * static_cast<double>(sumY);
@@ -125,7 +181,12 @@ bool loadWindow(const cv::Mat& frame, int cx, int cy, int h, Window& window) {
         darkest = std::max(darkest, mean + gx * dx + gy * dy - level);
     });
     window.darkestRim = darkest;
-
+    if (darkest > outlyingRim * window.noise || window.noise > noisierRim * typicalNoise) {
+        // A dot reaches into the rim (the window is not yet on its dot): its pixels would
+        // tilt the plane and make the rim look noisy enough to drown every weight. The plane
+        // is fitted again to the rim without them.
+        fitBackgroundWithoutOutliers(frame, mean, gx, gy, window);
+    }
     const int side = window.inside();
     std::array<float, maxInside> rowPlane;
     for (int i = 0; i < side; ++i) {
@@ -267,11 +328,12 @@ double medianOf(std::vector<double>& values) {
 }  // namespace
 
 DotScale estimateDotScale(const cv::Mat& frame, const std::vector<cv::Point2f>& targets) {
-    std::vector<double> radii, depths;
+    std::vector<double> radii, depths, noises;
     Window window;
     for (const cv::Point2f& target : targets) {
         if (!loadWindow(frame, static_cast<int>(std::lround(target.x)),
-                        static_cast<int>(std::lround(target.y)), maxHalfWindow, window)) {
+                        static_cast<int>(std::lround(target.y)), maxHalfWindow, HUGE_VAL,
+                        window)) {
             continue;
         }
         const int size = window.inside() * window.inside();
@@ -286,6 +348,7 @@ DotScale estimateDotScale(const cv::Mat& frame, const std::vector<cv::Point2f>& 
         }
         radii.push_back(std::sqrt(countDarkerThan(window, depth / 2) / CV_PI));
         depths.push_back(depth);
+        noises.push_back(window.noise);
     }
     DotScale scale;
     if (radii.empty()) {
@@ -293,6 +356,7 @@ DotScale estimateDotScale(const cv::Mat& frame, const std::vector<cv::Point2f>& 
     }
     scale.radius = medianOf(radii);
     scale.depth = medianOf(depths);
+    scale.noise = medianOf(noises);
     scale.aperture = scale.radius + apertureMargin;
     scale.halfWindow =
         std::min(maxHalfWindow, static_cast<int>(std::ceil(scale.aperture + 0.5)) + rimGap);
@@ -313,7 +377,8 @@ CentreVerdict locateDotCentre(const cv::Mat& frame, cv::Point2f target, const Do
         const bool moved = iteration == 0 || std::abs(estimate.x - window.cx) > windowSlack ||
                            std::abs(estimate.y - window.cy) > windowSlack;
         if (moved && !loadWindow(frame, static_cast<int>(std::lround(estimate.x)),
-                                 static_cast<int>(std::lround(estimate.y)), h, window)) {
+                                 static_cast<int>(std::lround(estimate.y)), h, scale.noise,
+                                 window)) {
             return CentreVerdict::nearBorder;
         }
         if (moved) {
