@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <set>
+#include <cmath>
 
-#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "present/present.h"
 
@@ -11,20 +11,6 @@ namespace {
 
 using Points = std::vector<cv::Point2f>;
 
-const cv::Vec3b red(0, 0, 255);
-const cv::Vec3b green(0, 255, 0);
-const cv::Vec3b blue(255, 0, 0);
-
-cv::Mat blackFrame() {
-    return cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(0));
-}
-
-int countColour(const cv::Mat& frame, const cv::Vec3b& colour) {
-    cv::Mat matches;
-    cv::inRange(frame, colour, colour, matches);
-    return cv::countNonZero(matches);
-}
-
 TEST(RoundToPixel, RoundsToNearestWithTiesToEven) {
     EXPECT_EQ(roundToPixel({100.5f, 101.5f}), cv::Point(100, 102));
     EXPECT_EQ(roundToPixel({100.49f, 0.5f}), cv::Point(100, 0));
@@ -32,68 +18,54 @@ TEST(RoundToPixel, RoundsToNearestWithTiesToEven) {
     EXPECT_EQ(roundToPixel({639.51f, 2.5f}), cv::Point(640, 2));
 }
 
-TEST(DrawOverlays, CrossesOnMixAreExactlyOneOnTheirArmsAndNowhereElse) {
-    cv::Mat frame = blackFrame();
-    cv::Mat mix(480, 640, CV_32FC1);
-    cv::RNG(5).fill(mix, cv::RNG::UNIFORM, 0.0f, 0.9f);
-    const cv::Mat before = mix.clone();
-    const Points targets{{100, 100}, {320, 240}, {639, 479}, {4, 300}};
-    drawOverlays(frame, mix, targets, {}, {}, {});
-
-    std::set<std::pair<int, int>> arms;
-    for (const cv::Point2f& t : targets) {
-        for (int step = -8; step <= 8; ++step) {
-            arms.insert({static_cast<int>(t.x) + step, static_cast<int>(t.y) + step});
-            arms.insert({static_cast<int>(t.x) + step, static_cast<int>(t.y) - step});
-        }
-    }
-    int armPixels = 0;
-    for (int y = 0; y < 480; ++y) {
-        for (int x = 0; x < 640; ++x) {
-            if (arms.count({x, y}) != 0) {
-                EXPECT_EQ(mix.at<float>(y, x), 1.0f) << x << "," << y;
-                EXPECT_EQ(frame.at<cv::Vec3b>(y, x), red) << x << "," << y;
-                ++armPixels;
-            } else {
-                ASSERT_EQ(mix.at<float>(y, x), before.at<float>(y, x)) << x << "," << y;
-            }
-        }
-    }
-    EXPECT_EQ(countColour(frame, red), armPixels) << "nothing red off the arms";
-
-    // At the corner only what lies inside is kept: (0, 0) to (8, 8), the other arm at (0, 0).
-    frame = blackFrame();
-    drawOverlays(frame, mix, {{0, 0}}, {}, {}, {});
-    EXPECT_EQ(countColour(frame, red), 9);
-    for (int step = 0; step <= 8; ++step) {
-        EXPECT_EQ(frame.at<cv::Vec3b>(step, step), red);
-    }
+cv::Point pixelOf(float x, float y) {
+    return {static_cast<int>(std::lrint(double(x))), static_cast<int>(std::lrint(double(y)))};
 }
 
-TEST(DrawOverlays, HeldTargetsGetAGreenThenABlueLine) {
-    cv::Mat frame = blackFrame();
-    cv::Mat mix(480, 640, CV_32FC1, cv::Scalar(0.25));
-    drawOverlays(frame, mix, {{300, 200}, {500, 400}}, {{300, 100}, {500, 300}},
-                 {{200, 200}, {500, 350}}, {0, -1});
-    // The held target's lines: the reference comes from above, the tracked position from
-    // the left. The marker without a target gets no line.
-    EXPECT_EQ(frame.at<cv::Vec3b>(150, 300), green);
-    EXPECT_EQ(frame.at<cv::Vec3b>(200, 250), blue);
-    EXPECT_EQ(frame.at<cv::Vec3b>(330, 500), cv::Vec3b(0, 0, 0));
+// The overlays of a pass drawn line by line as the viewer must see them: per held target a
+// green line (2 px) from the reference and then a blue one from the tracked position, after
+// all of them a red cross (1 px, arms of 17 px) on every target, and the same crosses of
+// value 1.0 on the intensity image. Lines and crosses overlap, run off the image, and start
+// from positions that round either way.
+TEST(DrawOverlays, DrawsExactlyTheLinesAndThenTheCrossesOfThePass) {
+    const Points targets{{300, 200}, {500, 400}, {3, 476}, {320, 205}, {90, 90}};
+    const Points refs{{300.5f, 150.5f}, {520, 380}, {10.5f, 470.5f}, {0, 0}, {100, 100}};
+    const Points tracked{{260.49f, 201.5f}, {505, 395}, {3, 476}, {0, 0}, {97, 92}};
+    const std::vector<int> assignment{0, 1, 2, -1, 3};
 
-    // Where the two lines of one marker overlap, the blue one is on top; the cross on top
-    // of both.
-    frame = blackFrame();
-    drawOverlays(frame, mix, {{300, 200}}, {{300, 100}}, {{300, 100}}, {0});
-    EXPECT_EQ(countColour(frame, green), 0);
-    EXPECT_EQ(frame.at<cv::Vec3b>(150, 300), blue);
-    EXPECT_EQ(frame.at<cv::Vec3b>(200, 300), red);
+    cv::Mat frame(480, 640, CV_8UC3, cv::Scalar(90, 100, 110));
+    cv::Mat mix(480, 640, CV_32FC1);
+    cv::RNG(5).fill(mix, cv::RNG::UNIFORM, 0.0f, 0.9f);
+    cv::Mat expectedFrame = frame.clone(), expectedMix = mix.clone();
+    for (std::size_t i = 0; i < refs.size(); ++i) {
+        if (assignment[i] >= 0) {
+            const cv::Point2f t = targets[assignment[i]];
+            cv::line(expectedFrame, pixelOf(refs[i].x, refs[i].y), pixelOf(t.x, t.y),
+                     cv::Scalar(0, 255, 0), 2, cv::LINE_8);
+            cv::line(expectedFrame, pixelOf(tracked[i].x, tracked[i].y), pixelOf(t.x, t.y),
+                     cv::Scalar(255, 0, 0), 2, cv::LINE_8);
+        }
+    }
+    for (const cv::Point2f& t : targets) {
+        for (const float arm : {8.0f, -8.0f}) {
+            const cv::Point from = pixelOf(t.x + 8, t.y + arm), to = pixelOf(t.x - 8, t.y - arm);
+            cv::line(expectedFrame, from, to, cv::Scalar(0, 0, 255), 1, cv::LINE_8);
+            cv::line(expectedMix, from, to, cv::Scalar(1.0), 1, cv::LINE_8);
+        }
+    }
+
+    drawOverlays(frame, mix, targets, refs, tracked, assignment);
+    EXPECT_EQ(cv::norm(frame, expectedFrame, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(mix, expectedMix, cv::NORM_INF), 0.0);
+    // The test draws something of each kind: the lines reach where the crosses do not.
+    EXPECT_EQ(frame.at<cv::Vec3b>(160, 300), cv::Vec3b(0, 255, 0));
+    EXPECT_EQ(frame.at<cv::Vec3b>(201, 270), cv::Vec3b(255, 0, 0));
 
     // Assignments that point nowhere (past the targets, or of a marker without both
-    // positions) draw no line.
-    frame = blackFrame();
-    drawOverlays(frame, mix, {{300, 200}}, {{300, 100}, {100, 100}}, {{300, 100}}, {5, 0, 0});
-    EXPECT_EQ(countColour(frame, blue) + countColour(frame, green), 0);
+    // positions) draw no line, only the crosses.
+    cv::Mat lone(480, 640, CV_8UC3, cv::Scalar::all(0));
+    drawOverlays(lone, mix, {{300, 200}}, {{300, 100}, {100, 100}}, {{300, 100}}, {5, 0, 0});
+    EXPECT_EQ(cv::countNonZero(lone.reshape(1)), 2 * 17 - 1);
 }
 
 }  // namespace

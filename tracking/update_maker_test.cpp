@@ -54,6 +54,12 @@ TEST(UpdateMaker, HeldTargetMovesBothPositionsExactly) {
     s = track({{322, 241.5f}}, {{320, 240}}, {{321.5f, 238}});
     EXPECT_EQ(s.refMarkers[0], cv::Point2f(321.76498f, 241.32375f));
     EXPECT_EQ(s.markers[0], cv::Point2f(321.6f, 238.7f));
+
+    // Below 2.5 px the weight stays that of 2.5 px; at 10 px it has fallen to exp(-2).
+    EXPECT_EQ(track({{101, 200}}, {{100, 200}}, {{100, 200}}).refMarkers[0],
+              cv::Point2f(100.8825f, 200));
+    EXPECT_EQ(track({{110, 200}}, {{100, 200}}, {{100, 200}}).refMarkers[0],
+              cv::Point2f(101.35335f, 200));
 }
 
 TEST(UpdateMaker, ReferenceStaysFromThirtyPixelsOnWhileTheTrackedPositionFollows) {

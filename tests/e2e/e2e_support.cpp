@@ -19,6 +19,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <opencv2/imgcodecs.hpp>
+
 extern char** environ;
 
 namespace dottrack::e2e {
@@ -31,6 +33,8 @@ constexpr milliseconds displayTimeout(10000);
 // Key presses before giving up on a program that does not end.
 constexpr int keyAttempts = 3;
 constexpr milliseconds sampleTimeout(120000);
+// Time the window toolkit gets to paint a window that has just been uncovered.
+constexpr milliseconds repaintTime(500);
 
 // The text as one word of a shell command.
 std::string quoted(const std::string& text) {
@@ -192,6 +196,22 @@ int pressKeyUntilExit(RunningProgram& program, const std::string& window, millis
         }
     }
     return program.waitForExit(timeout);
+}
+
+cv::Mat captureWindow(const std::string& window, const std::string& scratchPath) {
+    // Other tests open their windows at the top left: below them this one is seen whole.
+    const int lock = lockDisplayKeyboard();
+    bool moved = false;
+    xdotool("windowmove --sync " + window + " 0 640 windowraise " + window, moved);
+    std::this_thread::sleep_for(repaintTime);
+    const std::string command =
+        "timeout 10 import -window " + window + " " + quoted(scratchPath) + " 2>/dev/null";
+    const bool captured = moved && std::system(command.c_str()) == 0;
+    xdotool("windowmove " + window + " 0 0", moved);
+    if (lock >= 0) {
+        close(lock);
+    }
+    return captured ? cv::imread(scratchPath, cv::IMREAD_COLOR) : cv::Mat();
 }
 
 testing::AssertionResult writeSampleVideo(const std::string& path, int frames) {

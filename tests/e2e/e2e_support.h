@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <opencv2/core.hpp>
 
 namespace dottrack::e2e {
 
@@ -76,6 +77,10 @@ std::string waitForWindow(RunningProgram& program, const std::string& name, mill
 // so that none lands in another test's window.
 int pressKeyUntilExit(RunningProgram& program, const std::string& window, milliseconds patience,
                       milliseconds timeout);
+
+// What window `window` shows, as a colour image: the window is moved clear of the others,
+// raised and read from the screen. Empty when it cannot be read.
+cv::Mat captureWindow(const std::string& window, const std::string& scratchPath);
 
 // Writes the synthetic sample video of `frames` frames with the project's generator.
 testing::AssertionResult writeSampleVideo(const std::string& path, int frames);

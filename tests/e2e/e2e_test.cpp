@@ -14,10 +14,16 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "tests/e2e/e2e_support.h"
+#include "app/track_frame.h"
+#include "conditioning/conditioning.h"
+#include "detection/detection.h"
+#include "present/present.h"
 #include "tests/support/test_support.h"
+#include "tracking/tracking.h"
 
 namespace dottrack::e2e {
 namespace {
@@ -127,6 +133,109 @@ TEST_F(ToolRunOnDisplay, RunsTheSampleVideoUntilAKey) {
     EXPECT_EQ(readText(path("stdout.txt")), "");
     expectSnapshots();
     EXPECT_TRUE(std::filesystem::exists(path("demo.avi")));
+}
+
+// The four snapshots and the three windows of a pass, computed with the stages headless from
+// `frame`, the frame of the first pass: what the tool must show and write.
+struct PassViews {
+    cv::Mat mix1, mini, mix, check;
+};
+
+PassViews computeViews(cv::Mat frame, const std::string& dir) {
+    // Through the snapshot writer itself, for its conversion of floats to grey levels.
+    const auto grey = [&dir](const cv::Mat& image) {
+        writeFloatSnapshot(dir + "/expected.png", image);
+        return cv::imread(dir + "/expected.png", cv::IMREAD_UNCHANGED);
+    };
+    TrackState state;
+    prepareTrackState(state);
+    PassViews views;
+    buildMix(frame, state.mix);
+    views.mix1 = grey(state.mix);
+    conditionMix(state.mix);
+    buildMini(state.mix, state.mini);
+    views.mini = grey(state.mini);
+    findTargets(state.mini, state.mix, state.targets);
+    seedMarkers(state.targets, state.refMarkers, state.markers, state.assignment);
+    updateMaker(state.targets, state.refMarkers, state.markers, state.assignment);
+    drawOverlays(frame, state.mix, state.targets, state.refMarkers, state.markers,
+                 state.assignment);
+    views.mix = grey(state.mix);
+    views.check = frame;
+    return views;
+}
+
+// The best match of `image`, scaled by any of a range of factors, within `shown`: the window
+// toolkit may show a small image larger than it is.
+double bestMatch(const cv::Mat& shown, const cv::Mat& image) {
+    double best = -1;
+    for (double scale = 1.0; scale < 1.6; scale += 0.01) {
+        cv::Mat scaled, scores;
+        cv::resize(image, scaled, cv::Size(), scale, scale, cv::INTER_LINEAR);
+        if (scaled.rows > shown.rows || scaled.cols > shown.cols) {
+            break;
+        }
+        cv::matchTemplate(shown, scaled, scores, cv::TM_CCOEFF_NORMED);
+        double top = 0;
+        cv::minMaxLoc(scores, nullptr, &top);
+        best = std::max(best, top);
+    }
+    return best;
+}
+
+// A still scene, so that every pass shows what the first one wrote: each window shows its
+// own image of the pass, and each snapshot is taken at its point of the pass.
+TEST_F(ToolRunOnDisplay, EachWindowAndSnapshotShowsItsImageOfThePass) {
+    cv::Mat still(480, 640, CV_8UC3, cv::Scalar(200, 210, 205));
+    cv::RNG rng(3);
+    for (int dot = 0; dot < 35; ++dot) {
+        const cv::Point centre(60 + 80 * (dot % 7) + rng.uniform(-5, 5),
+                               60 + 85 * (dot / 7) + rng.uniform(-5, 5));
+        cv::circle(still, centre, 7, cv::Scalar(60, 40, 36), cv::FILLED, cv::LINE_AA);
+    }
+    {
+        cv::VideoWriter video(path("test.avi"), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30,
+                              still.size(), true);
+        for (int index = 0; index < 60; ++index) {
+            video << still;
+        }
+    }
+    cv::VideoCapture capture(path("test.avi"));
+    cv::Mat firstPass;
+    for (int index = 0; index <= 46; ++index) {
+        capture >> firstPass;
+    }
+    const PassViews expected = computeViews(firstPass, dir_);
+
+    RunningProgram tool(toolLaunch(dir_));
+    const std::string windows[] = {waitForWindow(tool, "check", windowTimeout),
+                                   waitForWindow(tool, "mix", windowTimeout),
+                                   waitForWindow(tool, "mini", windowTimeout)};
+    waitUntil([&]() { return errorLines().size() >= 3; }, passesTimeout);
+    std::vector<cv::Mat> shown;
+    for (const std::string& window : windows) {
+        shown.push_back(captureWindow(window, path("window.png")));
+        ASSERT_FALSE(shown.back().empty()) << "cannot read window " << window;
+    }
+    ASSERT_EQ(pressKeyUntilExit(tool, windows[0], keyTimeout, exitTimeout), 0) << errorText();
+
+    const std::pair<const char*, const cv::Mat*> snapshots[] = {{"mix1.png", &expected.mix1},
+                                                                {"mini.png", &expected.mini},
+                                                                {"mix.png", &expected.mix},
+                                                                {"check.png", &expected.check}};
+    for (const auto& [name, image] : snapshots) {
+        const cv::Mat written = cv::imread(path(name), cv::IMREAD_UNCHANGED);
+        ASSERT_EQ(written.size(), image->size()) << name;
+        EXPECT_EQ(cv::norm(written, *image, cv::NORM_INF), 0.0) << name;
+    }
+    // The frame and the intensity image are shown pixel for pixel, the coarse map enlarged.
+    cv::Mat mixShown;
+    cv::cvtColor(expected.mix, mixShown, cv::COLOR_GRAY2BGR);
+    EXPECT_GT(bestMatch(shown[0], expected.check), 0.999) << "check";
+    EXPECT_GT(bestMatch(shown[1], mixShown), 0.999) << "mix";
+    cv::Mat miniShown;
+    cv::cvtColor(expected.mini, miniShown, cv::COLOR_GRAY2BGR);
+    EXPECT_GT(bestMatch(shown[2], miniShown), 0.95) << "mini";
 }
 
 TEST_F(ToolRunOnDisplay, GoesOnWhenASnapshotCannotBeWritten) {
