@@ -18,6 +18,7 @@
 
 #include "app/track_frame.h"
 #include "app/video_input.h"
+#include "app/video_source.h"
 #include "bench/allocation_counter.h"
 #include "bench/stage_floors.h"
 #include "conditioning/conditioning.h"
@@ -115,7 +116,9 @@ struct Results {
 std::optional<int> readOptions(int argc, char** argv, Options& options) {
     CLI::App app{description, programName};
     prepareCommandLine(app, footer);
-    app.add_option("VIDEO", options.videoPath, "input video (default test.avi)")->type_name("");
+    app.add_option("VIDEO", options.videoPath,
+                   "input video file or image sequence such as frames/%04d.png\n(default test.avi)")
+        ->type_name("");
     app.add_option("--passes", options.passes,
                    "measured passes of every series, at least 2 (default 1000)")
         ->type_name("N")
@@ -157,11 +160,14 @@ Figures summarise(Series& series) {
 
 // Opens the video as the tool does, quietly, and reads past the warm-up frames.
 void openAtFirstPass(const std::string& path, cv::VideoCapture& capture, long& position) {
-    const auto logLevel = silenceOpenCvLog();
-    capture.open(path);
-    restoreOpenCvLog(logLevel);
-    if (!capture.isOpened()) {
-        throw RunError{"cannot open " + path + " as a video"};
+    // The series read the source three times over: a camera or a pipeline cannot be.
+    if (isLive(classifySource(path))) {
+        throw RunError{"cannot time " + path + ": the bench reads its source more than once, "
+                       "which a camera or a pipeline cannot give; record it to a file first"};
+    }
+    const std::string problem = openSource(path, capture);
+    if (!problem.empty()) {
+        throw RunError{problem};
     }
     cv::Mat frame;
     position = 0;
