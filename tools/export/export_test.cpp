@@ -321,6 +321,11 @@ TEST_F(ExportTest, LiveViewEndsOnAKeyWithCompleteOutputs) {
     launch.arguments = {shortSample, "--show", "--passes", "1000000", "--out", path("t.csv"),
                         "--motion", path("m.csv")};
     launch.stderrPath = path("run.err");
+    // Without a display it says so, like the tool, rather than have the toolkit abort it.
+    launch.environment.push_back("DISPLAY");
+    EXPECT_EQ(e2e::RunningProgram(launch).waitForExit(std::chrono::seconds(30)), 1);
+    EXPECT_NE(e2e::readText(launch.stderrPath).find("no display"), std::string::npos);
+    launch.environment.pop_back();
     e2e::RunningProgram program(launch);
     const std::string window =
         e2e::waitForWindow(program, "dottrack-export: " + shortSample, std::chrono::seconds(30));
