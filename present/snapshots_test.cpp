@@ -32,12 +32,5 @@ TEST_F(SnapshotsTest, FloatImageIsStoredAsScaledRoundedSaturatedGrey) {
     EXPECT_EQ(stored.at<unsigned char>(10, 13), 64);
 }
 
-TEST_F(SnapshotsTest, UnwritableSnapshotIsSkippedQuietly) {
-    const cv::Mat mix(480, 640, CV_32FC1, cv::Scalar(0.5));
-    EXPECT_NO_THROW(writeFloatSnapshot(path("missing-dir/mix.png"), mix));
-    EXPECT_NO_THROW(writeColourSnapshot(path("missing-dir/check.png"),
-                                        cv::Mat(4, 4, CV_8UC3, cv::Scalar::all(0))));
-}
-
 }  // namespace
 }  // namespace dottrack

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +20,7 @@
 
 #include "tests/e2e/e2e_support.h"
 #include "app/track_frame.h"
+#include "app/video_input.h"
 #include "conditioning/conditioning.h"
 #include "detection/detection.h"
 #include "present/present.h"
@@ -38,32 +40,10 @@ constexpr milliseconds keyTimeout(5000);
 const cv::Size frameSize(640, 480);
 const char* const snapshotNames[] = {"mix1.png", "mini.png", "mix.png", "check.png"};
 
-// An 8-bit image file of the given size and channel count.
-testing::AssertionResult isImage(const std::string& path, cv::Size size, int channels) {
-    const cv::Mat image = cv::imread(path, cv::IMREAD_UNCHANGED);
-    if (image.size() != size || image.channels() != channels || image.depth() != CV_8U) {
-        return testing::AssertionFailure()
-               << path << " is " << image.size() << " " << cv::typeToString(image.type())
-               << ", expected " << size << " with " << channels << " 8-bit channel(s)";
-    }
-    return testing::AssertionSuccess();
-}
-
 class ToolRun : public test::ScratchDirTest {
 protected:
     std::string errorText() const { return readText(path("stderr.txt")); }
     std::vector<std::string> errorLines() const { return readLines(path("stderr.txt")); }
-
-    // The first-pass snapshots as a viewer would open them; the check view is the whole
-    // frame, overlays and all.
-    void expectSnapshots(cv::Size videoSize = frameSize, bool withMix1 = true) const {
-        if (withMix1) {
-            EXPECT_TRUE(isImage(path("mix1.png"), frameSize, 1));
-        }
-        EXPECT_TRUE(isImage(path("mini.png"), cv::Size(80, 60), 1));
-        EXPECT_TRUE(isImage(path("mix.png"), frameSize, 1));
-        EXPECT_TRUE(isImage(path("check.png"), videoSize, 3));
-    }
 
     void expectNoSnapshots() const {
         for (const char* name : snapshotNames) {
@@ -87,20 +67,6 @@ protected:
         EXPECT_GE(lines.size(), static_cast<size_t>(std::max(passes, 1)));
         EXPECT_TRUE(holdsOnlyTimingLines(lines));
     }
-
-    // Runs the tool untouched and checks that it gave up with status 1 and one line holding
-    // every one of `words`, having written nothing.
-    void expectOneLineFailure(const Launch& launch, const std::vector<std::string>& words) {
-        // An abort, from the window toolkit for instance, would show here as -6.
-        EXPECT_EQ(RunningProgram(launch).waitForExit(exitTimeout), 1);
-        const std::vector<std::string> lines = errorLines();
-        ASSERT_EQ(lines.size(), 1u) << errorText();
-        EXPECT_EQ(lines[0].rfind("dottrack: ", 0), 0u) << lines[0];
-        for (const std::string& word : words) {
-            EXPECT_NE(lines[0].find(word), std::string::npos) << lines[0];
-        }
-        expectNoSnapshots();
-    }
 };
 
 class ToolRunOnDisplay : public ToolRun {
@@ -113,61 +79,53 @@ protected:
     }
 };
 
-// The check that every run relies on must not let anything through.
-TEST(TimingLineCheck, AcceptsOnlyConsecutiveTimingLines) {
-    EXPECT_TRUE(holdsOnlyTimingLines({"count:0\t98.3ms", "count:1\t0ms", "count:2\t1.2e+06ms"}));
-    for (const char* stray : {"count:0\t1.234567ms", "count:0\t-1ms", "count:0\t1ms "}) {
-        EXPECT_FALSE(holdsOnlyTimingLines({stray})) << stray;
-    }
-    EXPECT_FALSE(holdsOnlyTimingLines({"count:0\t1ms", "count:0\t1ms"}));
-    EXPECT_FALSE(holdsOnlyTimingLines({"count:0\t1ms", "qt.qpa.xcb: could not connect"}));
-}
+// The tool's passes computed headless with its stages, one after another, from the frames
+// it reads: the images its windows and snapshots show of each pass.
+struct HeadlessRun {
+    cv::VideoCapture capture;
+    long position = 0;
+    TrackState state;
+    cv::Mat frame, mix1, mini, mix;
+    std::string scratch;  // a file for the snapshot writer's conversion of floats to grey
 
-TEST_F(ToolRunOnDisplay, RunsTheSampleVideoUntilAKey) {
-    ASSERT_TRUE(writeSampleVideo(path("test.avi"), 120));
-    RunningProgram tool(toolLaunch(dir_));
-    for (const char* name : {"mix", "mini"}) {
-        EXPECT_FALSE(waitForWindow(tool, name, windowTimeout).empty()) << "no window " << name;
+    HeadlessRun(const std::string& video, const std::string& scratchFile)
+        : capture(video), scratch(scratchFile) {
+        prepareTrackState(state);
+        skipWarmup(capture, frame, position);
     }
-    ASSERT_NO_FATAL_FAILURE(runUntilKey(tool, 3));
-    EXPECT_EQ(readText(path("stdout.txt")), "");
-    expectSnapshots();
-    EXPECT_TRUE(std::filesystem::exists(path("demo.avi")));
-}
-
-// The four snapshots and the three windows of a pass, computed with the stages headless from
-// `frame`, the frame of the first pass: what the tool must show and write.
-struct PassViews {
-    cv::Mat mix1, mini, mix, check;
+    cv::Mat grey(const cv::Mat& image) const {
+        writeFloatSnapshot(scratch, image);
+        return cv::imread(scratch, cv::IMREAD_COLOR);
+    }
+    // Runs the next pass; the grey images only when `images`.
+    void pass(bool first, bool images) {
+        readPassFrame(capture, frame, position);
+        buildMix(frame, state.mix);
+        mix1 = first ? grey(state.mix) : cv::Mat();
+        conditionMix(state.mix);
+        buildMini(state.mix, state.mini);
+        mini = images ? grey(state.mini) : cv::Mat();
+        findTargets(state.mini, state.mix, state.targets);
+        if (first) {
+            seedMarkers(state.targets, state.refMarkers, state.markers, state.assignment);
+        }
+        updateMaker(state.targets, state.refMarkers, state.markers, state.assignment);
+        drawOverlays(frame, state.mix, state.targets, state.refMarkers, state.markers,
+                     state.assignment);
+        mix = images ? grey(state.mix) : cv::Mat();
+    }
 };
 
-PassViews computeViews(cv::Mat frame, const std::string& dir) {
-    // Through the snapshot writer itself, for its conversion of floats to grey levels.
-    const auto grey = [&dir](const cv::Mat& image) {
-        writeFloatSnapshot(dir + "/expected.png", image);
-        return cv::imread(dir + "/expected.png", cv::IMREAD_UNCHANGED);
-    };
-    TrackState state;
-    prepareTrackState(state);
-    PassViews views;
-    buildMix(frame, state.mix);
-    views.mix1 = grey(state.mix);
-    conditionMix(state.mix);
-    buildMini(state.mix, state.mini);
-    views.mini = grey(state.mini);
-    findTargets(state.mini, state.mix, state.targets);
-    seedMarkers(state.targets, state.refMarkers, state.markers, state.assignment);
-    updateMaker(state.targets, state.refMarkers, state.markers, state.assignment);
-    drawOverlays(frame, state.mix, state.targets, state.refMarkers, state.markers,
-                 state.assignment);
-    views.mix = grey(state.mix);
-    views.check = frame;
-    return views;
-}
+// A window read from the screen, and the passes that had begun before and after.
+struct Shown {
+    cv::Mat image;
+    std::size_t firstPass = 0, lastPass = 0;
+    bool matched = false;
+};
 
-// The best match of `image`, scaled by any of a range of factors, within `shown`: the window
-// toolkit may show a small image larger than it is.
-double bestMatch(const cv::Mat& shown, const cv::Mat& image) {
+// The best correlation of `image`, enlarged by any of a range of factors, within `shown`
+// (the window toolkit shows a small image larger than it is), and where it lies.
+double bestMatch(const cv::Mat& shown, const cv::Mat& image, cv::Rect& where) {
     double best = -1;
     for (double scale = 1.0; scale < 1.6; scale += 0.01) {
         cv::Mat scaled, scores;
@@ -177,65 +135,79 @@ double bestMatch(const cv::Mat& shown, const cv::Mat& image) {
         }
         cv::matchTemplate(shown, scaled, scores, cv::TM_CCOEFF_NORMED);
         double top = 0;
-        cv::minMaxLoc(scores, nullptr, &top);
-        best = std::max(best, top);
+        cv::Point at;
+        cv::minMaxLoc(scores, nullptr, &top, nullptr, &at);
+        if (top > best) {
+            best = top;
+            where = cv::Rect(at, scaled.size());
+        }
     }
     return best;
 }
 
-// A still scene, so that every pass shows what the first one wrote: each window shows its
-// own image of the pass, and each snapshot is taken at its point of the pass.
-TEST_F(ToolRunOnDisplay, EachWindowAndSnapshotShowsItsImageOfThePass) {
-    cv::Mat still(480, 640, CV_8UC3, cv::Scalar(200, 210, 205));
-    cv::RNG rng(3);
-    for (int dot = 0; dot < 35; ++dot) {
-        const cv::Point centre(60 + 80 * (dot % 7) + rng.uniform(-5, 5),
-                               60 + 85 * (dot / 7) + rng.uniform(-5, 5));
-        cv::circle(still, centre, 7, cv::Scalar(60, 40, 36), cv::FILLED, cv::LINE_AA);
+// The sample in motion: every window must show its own image of one of the passes that
+// ran while it was read (the frame with its overlays in check, the intensity image with its
+// crosses in mix, the coarse map before the search paints it in mini), and the snapshots
+// the images of the first pass, each taken at its point of the pass.
+TEST_F(ToolRunOnDisplay, EachWindowAndSnapshotShowsItsImageOfAPass) {
+    ASSERT_TRUE(writeSampleVideo(path("test.avi"), 120));
+    RunningProgram tool(toolLaunch(dir_));
+    std::vector<std::string> windows;
+    for (const char* name : {"check", "mix", "mini"}) {
+        windows.push_back(waitForWindow(tool, name, windowTimeout));
     }
-    {
-        cv::VideoWriter video(path("test.avi"), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30,
-                              still.size(), true);
-        for (int index = 0; index < 60; ++index) {
-            video << still;
+    waitUntil([&]() { return errorLines().size() >= 20; }, passesTimeout);
+    std::vector<Shown> shown;
+    for (const std::string& window : windows) {
+        Shown view;
+        view.firstPass = errorLines().size();
+        view.image = captureWindow(window, path("window.png"));
+        view.lastPass = errorLines().size() + 1;
+        ASSERT_FALSE(view.image.empty()) << "cannot read window " << window;
+        shown.push_back(view);
+    }
+    ASSERT_NO_FATAL_FAILURE(runUntilKey(tool, 3));
+    EXPECT_EQ(readText(path("stdout.txt")), "");
+    EXPECT_TRUE(std::filesystem::exists(path("demo.avi")));
+
+    HeadlessRun run(path("test.avi"), path("expected.png"));
+    cv::Rect miniArea;
+    for (std::size_t pass = 0; pass <= shown.back().lastPass; ++pass) {
+        run.pass(pass == 0, pass == 0 || pass + 1 >= shown.front().firstPass);
+        if (pass == 0) {
+            const std::pair<const char*, cv::Mat> snapshots[] = {
+                {"mix1.png", run.mix1}, {"mini.png", run.mini}, {"mix.png", run.mix},
+                {"check.png", run.frame}};
+            for (const auto& [name, image] : snapshots) {
+                EXPECT_EQ(cv::norm(cv::imread(path(name)), image, cv::NORM_INF), 0.0) << name;
+            }
+            ASSERT_GT(bestMatch(shown[2].image, run.mini, miniArea), 0.9) << "mini";
+        }
+        const cv::Mat images[] = {run.frame, run.mix};
+        for (int w = 0; w < 3; ++w) {
+            Shown& view = shown[w];
+            if (pass + 1 < view.firstPass || pass > view.lastPass || view.matched) {
+                continue;
+            }
+            if (w < 2) {
+                // The frame and the intensity image are shown pixel for pixel.
+                cv::Mat scores;
+                cv::matchTemplate(view.image, images[w], scores, cv::TM_SQDIFF);
+                double lowest = 0;
+                cv::minMaxLoc(scores, &lowest);
+                view.matched = lowest == 0;
+            } else {
+                cv::Mat scaled, scores;
+                cv::resize(run.mini, scaled, miniArea.size(), 0, 0, cv::INTER_LINEAR);
+                cv::matchTemplate(view.image(miniArea), scaled, scores, cv::TM_CCOEFF_NORMED);
+                view.matched = scores.at<float>(0, 0) > 0.97;
+            }
         }
     }
-    cv::VideoCapture capture(path("test.avi"));
-    cv::Mat firstPass;
-    for (int index = 0; index <= 46; ++index) {
-        capture >> firstPass;
+    for (int w = 0; w < 3; ++w) {
+        EXPECT_TRUE(shown[w].matched) << windows[w] << " shows none of passes "
+                                      << shown[w].firstPass << " to " << shown[w].lastPass;
     }
-    const PassViews expected = computeViews(firstPass, dir_);
-
-    RunningProgram tool(toolLaunch(dir_));
-    const std::string windows[] = {waitForWindow(tool, "check", windowTimeout),
-                                   waitForWindow(tool, "mix", windowTimeout),
-                                   waitForWindow(tool, "mini", windowTimeout)};
-    waitUntil([&]() { return errorLines().size() >= 3; }, passesTimeout);
-    std::vector<cv::Mat> shown;
-    for (const std::string& window : windows) {
-        shown.push_back(captureWindow(window, path("window.png")));
-        ASSERT_FALSE(shown.back().empty()) << "cannot read window " << window;
-    }
-    ASSERT_EQ(pressKeyUntilExit(tool, windows[0], keyTimeout, exitTimeout), 0) << errorText();
-
-    const std::pair<const char*, const cv::Mat*> snapshots[] = {{"mix1.png", &expected.mix1},
-                                                                {"mini.png", &expected.mini},
-                                                                {"mix.png", &expected.mix},
-                                                                {"check.png", &expected.check}};
-    for (const auto& [name, image] : snapshots) {
-        const cv::Mat written = cv::imread(path(name), cv::IMREAD_UNCHANGED);
-        ASSERT_EQ(written.size(), image->size()) << name;
-        EXPECT_EQ(cv::norm(written, *image, cv::NORM_INF), 0.0) << name;
-    }
-    // The frame and the intensity image are shown pixel for pixel, the coarse map enlarged.
-    cv::Mat mixShown;
-    cv::cvtColor(expected.mix, mixShown, cv::COLOR_GRAY2BGR);
-    EXPECT_GT(bestMatch(shown[0], expected.check), 0.999) << "check";
-    EXPECT_GT(bestMatch(shown[1], mixShown), 0.999) << "mix";
-    cv::Mat miniShown;
-    cv::cvtColor(expected.mini, miniShown, cv::COLOR_GRAY2BGR);
-    EXPECT_GT(bestMatch(shown[2], miniShown), 0.95) << "mini";
 }
 
 TEST_F(ToolRunOnDisplay, GoesOnWhenASnapshotCannotBeWritten) {
@@ -244,7 +216,9 @@ TEST_F(ToolRunOnDisplay, GoesOnWhenASnapshotCannotBeWritten) {
     RunningProgram tool(toolLaunch(dir_));
     ASSERT_NO_FATAL_FAILURE(runUntilKey(tool, 3));
     EXPECT_TRUE(std::filesystem::is_directory(path("mix1.png")));
-    expectSnapshots(frameSize, false);
+    for (const char* name : {"mini.png", "mix.png", "check.png"}) {
+        EXPECT_FALSE(cv::imread(path(name)).empty()) << name;
+    }
 }
 
 // Needs no display: the tool must give up before it looks for one. GStreamer's complaints
@@ -318,21 +292,67 @@ TEST_F(ToolRunOnDisplay, RunsADamagedVideoWithoutDecoderMessages) {
     }
 }
 
-TEST_F(ToolRunOnDisplay, FailsWithOneLineOnFramesTooSmallOrNone) {
-    ASSERT_TRUE(test::writeIndexedVideo(path("test.avi"), 50, cv::Size(320, 240)));
-    expectOneLineFailure(toolLaunch(dir_), {"320 x 240", "640 x 480"});
-    // A valid container without a frame.
-    ASSERT_TRUE(test::writeIndexedVideo(path("test.avi"), 0));
-    expectOneLineFailure(toolLaunch(dir_), {"no frame"});
+// Frames too small, a container without a frame, no display: one line says which, and
+// nothing is written.
+TEST_F(ToolRunOnDisplay, FailsWithOneLineOnFramesItCannotUseOrWithoutADisplay) {
+    const struct {
+        int frames;
+        cv::Size size;
+        const char* environment;
+        std::vector<std::string> words;
+    } cases[] = {
+        {50, cv::Size(320, 240), "", {"320 x 240", "640 x 480"}},
+        {0, frameSize, "", {"no frame"}},
+        {50, frameSize, "DISPLAY", {"display"}},
+        {50, frameSize, "DISPLAY=:987", {"display"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.words.front());
+        ASSERT_TRUE(test::writeIndexedVideo(path("test.avi"), c.frames, c.size));
+        Launch launch = toolLaunch(dir_);
+        if (c.environment[0] != '\0') {
+            launch.environment.push_back(c.environment);
+        }
+        // An abort, from the window toolkit for instance, would show here as -6.
+        EXPECT_EQ(RunningProgram(launch).waitForExit(exitTimeout), 1);
+        const std::vector<std::string> lines = errorLines();
+        ASSERT_EQ(lines.size(), 1u) << errorText();
+        EXPECT_EQ(lines[0].rfind("dottrack: ", 0), 0u) << lines[0];
+        for (const std::string& word : c.words) {
+            EXPECT_NE(lines[0].find(word), std::string::npos) << lines[0];
+        }
+        expectNoSnapshots();
+    }
 }
 
-TEST_F(ToolRun, FailsWithOneLineWhenNoDisplayIsReachable) {
-    ASSERT_TRUE(test::writeIndexedVideo(path("test.avi"), 50));
-    for (const char* display : {"DISPLAY", "DISPLAY=:987"}) {
-        SCOPED_TRACE(display);
-        Launch launch = toolLaunch(dir_);
-        launch.environment.push_back(display);
-        expectOneLineFailure(launch, {"display"});
+// Thousands of passes and rewinds of a 60-frame video: after the first hundred every buffer
+// has its size, and memory that grows by a MiB from there is a leak. The sanitizers make
+// passes slow and the resident size meaningless: fewer passes there, and no bound.
+TEST_F(ToolRunOnDisplay, ThousandsOfPassesAndRewindsKeepMemoryFlat) {
+#ifdef DOTTRACK_SANITIZED
+    constexpr int passes = 1000;
+    constexpr bool measured = false;
+#else
+    constexpr int passes = 4000;
+    constexpr bool measured = true;
+#endif
+    ASSERT_TRUE(test::writeIndexedVideo(path("test.avi"), 60));
+    RunningProgram tool(toolLaunch(dir_));
+    const auto residentKibAfter = [&](int count) {
+        waitUntil([&]() { return errorLines().size() >= size_t(count) || !tool.isRunning(); },
+                  milliseconds(240000));
+        std::ifstream status("/proc/" + std::to_string(tool.pid()) + "/status");
+        std::string line;
+        while (std::getline(status, line) && line.rfind("VmRSS:", 0) != 0) {
+        }
+        return std::atol(line.c_str() + std::min<size_t>(6, line.size()));
+    };
+    const long settled = residentKibAfter(100);
+    const long last = residentKibAfter(passes);
+    ASSERT_NO_FATAL_FAILURE(runUntilKey(tool, passes));
+    if (measured) {
+        EXPECT_GT(settled, 0);
+        EXPECT_LT(std::labs(last - settled), 1024) << settled << " KiB, then " << last << " KiB";
     }
 }
 
@@ -362,7 +382,7 @@ TEST_P(ToolRunOnAcceptedVideo, RunsUntilAKeyWithConsecutiveCounts) {
     ASSERT_TRUE(test::writeIndexedVideo(path("test.avi"), video.frames, video.size, video.colour));
     RunningProgram tool(toolLaunch(dir_));
     ASSERT_NO_FATAL_FAILURE(runUntilKey(tool, video.passes));
-    expectSnapshots(video.size);
+    EXPECT_EQ(cv::imread(path("check.png")).size(), video.size);
     EXPECT_EQ(test::frameIndexOf(cv::imread(path("mix1.png"), cv::IMREAD_COLOR)),
               video.firstPassFrame);
 }

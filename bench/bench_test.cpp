@@ -1,0 +1,132 @@
+// What the bench's figures rest on: the allocation counter counts every allocation, the
+// floors do their stages' work, and a pass allocates no more than its OpenCV calls.
+
+#include <cstdint>
+#include <cstdlib>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include "app/track_frame.h"
+#include "bench/allocation_counter.h"
+#include "bench/stage_floors.h"
+#include "conditioning/conditioning.h"
+#include "detection/detection.h"
+#include "measure/measure.h"
+#include "tracking/tracking.h"
+
+namespace dottrack {
+namespace {
+
+// Keeps the compiler from dropping an allocation whose block is never used.
+void* volatile sink = nullptr;
+
+template <typename Allocate>
+std::int64_t allocationsOf(Allocate allocate) {
+    const std::int64_t before = allocationCount();
+    allocate();
+    return allocationCount() - before;
+}
+
+TEST(AllocationCounter, CountsEachWayOfAllocatingOnceOnAnyThread) {
+    EXPECT_EQ(allocationsOf([] { sink = std::malloc(100); }), 1);
+    EXPECT_EQ(allocationsOf([] { sink = std::realloc(sink, 5000); }), 1);
+    std::free(sink);
+    EXPECT_EQ(allocationsOf([] { sink = std::calloc(10, 10); }), 1);
+    std::free(sink);
+    EXPECT_EQ(allocationsOf([] { sink = new std::int64_t[3]; }), 1);
+    delete[] static_cast<std::int64_t*>(sink);
+    // Starting the thread may allocate a few blocks of its own.
+    const std::int64_t made = allocationsOf([] {
+        std::thread([] {
+            for (int i = 0; i < 100; ++i) {
+                std::free(sink = std::malloc(64));
+            }
+        }).join();
+    });
+    EXPECT_GE(made, 100);
+    EXPECT_LE(made, 110);
+}
+
+// A bright surface with dark dots drifting across it, and noise.
+cv::Mat movingDotsFrame(int index) {
+    cv::Mat frame(480, 640, CV_8UC3, cv::Scalar(90, 210, 200));
+    cv::RNG rng(index);
+    for (int dot = 0; dot < 40; ++dot) {
+        const cv::Point centre(rng.uniform(0, 640) + index, rng.uniform(0, 480));
+        cv::circle(frame, centre, rng.uniform(3, 9), cv::Scalar(40, 30, 30), cv::FILLED);
+    }
+    cv::Mat noise(frame.size(), CV_8UC3);
+    rng.fill(noise, cv::RNG::UNIFORM, 0, 20);
+    return frame + noise;
+}
+
+// A floor is only a floor if it does its stage's work: the same OpenCV calls with the same
+// arguments give the same images, to the bit.
+TEST(StageFloors, FloorsGiveTheStagesImages) {
+    for (int index = 1; index <= 3; ++index) {
+        cv::Mat staged;
+        buildMix(movingDotsFrame(index), staged);
+        cv::Mat bare = staged.clone();
+        conditionMix(staged);
+        conditionFloor(bare);
+        EXPECT_EQ(cv::norm(staged, bare, cv::NORM_INF), 0.0);
+        cv::Mat mini, bareMini;
+        buildMini(staged, mini);
+        MiniFloorBuffers buffers;
+        miniFloor(bare, bareMini, buffers);
+        ASSERT_EQ(cv::norm(mini, bareMini, cv::NORM_INF), 0.0);
+        std::vector<cv::Point2f> targets;
+        findTargets(mini, staged, targets);
+        targetsFloor(bareMini, bare);
+        EXPECT_EQ(cv::norm(mini, bareMini, cv::NORM_INF), 0.0) << "the same squares painted";
+    }
+}
+
+// After the first pass every image and list has its buffer: a pass may allocate only what
+// OpenCV's own calls allocate (measured on their bare floors, same frame), plus the one
+// temporary image of the band-pass expression in buildMini; the measurement only what its
+// robust fit allocates. The code around the OpenCV calls allocates nothing.
+TEST(AllocationBudget, PassAndMeasurementAllocateNoMoreThanTheirOpenCvCalls) {
+    TrackState state;
+    prepareTrackState(state);
+    Measurement measurement;
+    cv::Mat floorMix, floorMini, inliers;
+    MiniFloorBuffers buffers;
+    const auto floors = [&](const cv::Mat& frame) {
+        buildMix(frame, floorMix);
+        return allocationsOf([&] {
+            conditionFloor(floorMix);
+            miniFloor(floorMix, floorMini, buffers);
+            targetsFloor(floorMini, floorMix);
+        });
+    };
+    trackFrame(movingDotsFrame(0), true, state);
+    measurePass(movingDotsFrame(0), state.targets, state.assignment, true, measurement);
+    floors(movingDotsFrame(0));
+    const std::int64_t temporary =
+        allocationsOf([] { cv::Mat contrast(miniRows, miniCols, CV_32FC1); });
+    ASSERT_GE(temporary, 1);
+    for (int index = 1; index < 8; ++index) {
+        SCOPED_TRACE("pass " + std::to_string(index));
+        const cv::Mat frame = movingDotsFrame(index);
+        EXPECT_LE(allocationsOf([&] { trackFrame(frame, false, state); }),
+                  floors(frame) + temporary);
+        const std::int64_t measured = allocationsOf(
+            [&] { measurePass(frame, state.targets, state.assignment, false, measurement); });
+        EXPECT_LE(measured, allocationsOf([&] {
+                      measureFloor(measurement.fit.from, measurement.fit.to,
+                                   measurement.outlierDistance, inliers);
+                  }));
+        EXPECT_EQ(allocationsOf([&] { buildMix(frame, state.mix); }), 0);
+        EXPECT_EQ(allocationsOf([&] {
+                      updateMaker(state.targets, state.refMarkers, state.markers, state.assignment);
+                  }),
+                  0);
+    }
+}
+
+}  // namespace
+}  // namespace dottrack
