@@ -43,17 +43,5 @@ TEST(ConditionMix, DarkCornerPixelStaysInItsCorner) {
     EXPECT_EQ(dipExtent(mix), cv::Rect(0, 0, 10, 10));
 }
 
-TEST(ConditionMix, UniformImageStaysUniform) {
-    for (float level : {0.0f, 0.37254903f, 1.0f}) {
-        cv::Mat mix(480, 640, CV_32FC1, cv::Scalar(level));
-        conditionMix(mix);
-        double low = 0;
-        double high = 0;
-        cv::minMaxLoc(mix, &low, &high);
-        EXPECT_EQ(low, level);
-        EXPECT_EQ(high, level);
-    }
-}
-
 }  // namespace
 }  // namespace dottrack

@@ -68,14 +68,5 @@ TEST(FindTargets, SuppressionSquareReachesSixMapPixelsOnEachSide) {
     EXPECT_EQ(mini.at<float>(30, 46), 80.0f) << "the map is left painted";
 }
 
-TEST(FindTargets, RefusesImagesOfTheWrongSize) {
-    std::vector<cv::Point2f> targets;
-    cv::Mat smallMini(30, 40, CV_32FC1, cv::Scalar(0.5));
-    EXPECT_THROW(findTargets(smallMini, flatMix(), targets), cv::Exception);
-    cv::Mat mini = flatMini();
-    EXPECT_THROW(findTargets(mini, cv::Mat(240, 320, CV_32FC1, cv::Scalar(0.5)), targets),
-                 cv::Exception);
-}
-
 }  // namespace
 }  // namespace dottrack

@@ -4,7 +4,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -22,10 +21,8 @@
 #include "app/track_frame.h"
 #include "app/video_input.h"
 #include "conditioning/conditioning.h"
-#include "detection/detection.h"
 #include "present/present.h"
 #include "tests/support/test_support.h"
-#include "tracking/tracking.h"
 
 namespace dottrack::e2e {
 namespace {
@@ -86,63 +83,65 @@ struct HeadlessRun {
     long position = 0;
     TrackState state;
     cv::Mat frame, mix1, mini, mix;
-    std::string scratch;  // a file for the snapshot writer's conversion of floats to grey
 
-    HeadlessRun(const std::string& video, const std::string& scratchFile)
-        : capture(video), scratch(scratchFile) {
+    explicit HeadlessRun(const std::string& video) : capture(video) {
         prepareTrackState(state);
         skipWarmup(capture, frame, position);
     }
-    cv::Mat grey(const cv::Mat& image) const {
-        writeFloatSnapshot(scratch, image);
-        return cv::imread(scratch, cv::IMREAD_COLOR);
+    // A float image as the snapshots and the windows show it: 0 to 1 as grey levels.
+    static cv::Mat grey(const cv::Mat& image) {
+        cv::Mat levels, shown;
+        image.convertTo(levels, CV_8U, 255.0);
+        cv::cvtColor(levels, shown, cv::COLOR_GRAY2BGR);
+        return shown;
     }
     // Runs the next pass; the grey images only when `images`.
     void pass(bool first, bool images) {
         readPassFrame(capture, frame, position);
-        buildMix(frame, state.mix);
-        mix1 = first ? grey(state.mix) : cv::Mat();
-        conditionMix(state.mix);
-        buildMini(state.mix, state.mini);
-        mini = images ? grey(state.mini) : cv::Mat();
-        findTargets(state.mini, state.mix, state.targets);
         if (first) {
-            seedMarkers(state.targets, state.refMarkers, state.markers, state.assignment);
+            buildMix(frame, state.mix);
+            mix1 = grey(state.mix);
         }
-        updateMaker(state.targets, state.refMarkers, state.markers, state.assignment);
+        trackFrame(frame, first, state);
+        if (images) {
+            cv::Mat unpainted;  // the map before the search paints into it
+            buildMini(state.mix, unpainted);
+            mini = grey(unpainted);
+        }
         drawOverlays(frame, state.mix, state.targets, state.refMarkers, state.markers,
                      state.assignment);
         mix = images ? grey(state.mix) : cv::Mat();
     }
 };
 
-// A window read from the screen, and the passes that had begun before and after.
+// A window read from the screen, and the timing lines before and after: the window shows a
+// pass whose line came out up to a few passes before (it is painted at the key wait).
 struct Shown {
-    cv::Mat image;
+    std::size_t window = 0;
+    cv::Mat image;  // what the window shows of its image
     std::size_t firstPass = 0, lastPass = 0;
     bool matched = false;
 };
 
-// The best correlation of `image`, enlarged by any of a range of factors, within `shown`
-// (the window toolkit shows a small image larger than it is), and where it lies.
-double bestMatch(const cv::Mat& shown, const cv::Mat& image, cv::Rect& where) {
-    double best = -1;
-    for (double scale = 1.0; scale < 1.6; scale += 0.01) {
-        cv::Mat scaled, scores;
-        cv::resize(image, scaled, cv::Size(), scale, scale, cv::INTER_LINEAR);
-        if (scaled.rows > shown.rows || scaled.cols > shown.cols) {
-            break;
-        }
-        cv::matchTemplate(shown, scaled, scores, cv::TM_CCOEFF_NORMED);
-        double top = 0;
-        cv::Point at;
-        cv::minMaxLoc(scores, nullptr, &top, nullptr, &at);
-        if (top > best) {
-            best = top;
-            where = cv::Rect(at, scaled.size());
-        }
+// Where a window shows its image: the window toolkit centres it, enlarged when small, on a
+// plain background, which the left end of the middle row shows.
+cv::Rect shownArea(const cv::Mat& window) {
+    const cv::Vec3b background = window.at<cv::Vec3b>(window.rows / 2, 0);
+    const auto other = [&](int x, int y) { return window.at<cv::Vec3b>(y, x) != background; };
+    int left = 0, right = window.cols - 1, top = window.rows / 2, bottom = top;
+    while (left < right && !other(left, top)) {
+        ++left;
     }
-    return best;
+    while (right > left && !other(right, top)) {
+        --right;
+    }
+    while (top > 0 && other((left + right) / 2, top - 1)) {
+        --top;
+    }
+    while (bottom + 1 < window.rows && other((left + right) / 2, bottom + 1)) {
+        ++bottom;
+    }
+    return {left, top, right - left + 1, bottom - top + 1};
 }
 
 // The sample in motion: every window must show its own image of one of the passes that
@@ -157,23 +156,25 @@ TEST_F(ToolRunOnDisplay, EachWindowAndSnapshotShowsItsImageOfAPass) {
         windows.push_back(waitForWindow(tool, name, windowTimeout));
     }
     waitUntil([&]() { return errorLines().size() >= 20; }, passesTimeout);
+    // Each window twice: a reading may catch the toolkit half way through painting it.
     std::vector<Shown> shown;
-    for (const std::string& window : windows) {
+    for (std::size_t w : {0, 1, 2, 0, 1}) {
         Shown view;
+        view.window = w;
         view.firstPass = errorLines().size();
-        view.image = captureWindow(window, path("window.png"));
+        const cv::Mat window = captureWindow(windows[w], path("window.png"));
         view.lastPass = errorLines().size() + 1;
-        ASSERT_FALSE(view.image.empty()) << "cannot read window " << window;
+        ASSERT_FALSE(window.empty()) << "cannot read window " << windows[w];
+        view.image = window(shownArea(window));
         shown.push_back(view);
     }
     ASSERT_NO_FATAL_FAILURE(runUntilKey(tool, 3));
     EXPECT_EQ(readText(path("stdout.txt")), "");
     EXPECT_TRUE(std::filesystem::exists(path("demo.avi")));
 
-    HeadlessRun run(path("test.avi"), path("expected.png"));
-    cv::Rect miniArea;
+    HeadlessRun run(path("test.avi"));
     for (std::size_t pass = 0; pass <= shown.back().lastPass; ++pass) {
-        run.pass(pass == 0, pass == 0 || pass + 1 >= shown.front().firstPass);
+        run.pass(pass == 0, pass == 0 || pass + 3 >= shown.front().firstPass);
         if (pass == 0) {
             const std::pair<const char*, cv::Mat> snapshots[] = {
                 {"mix1.png", run.mix1}, {"mini.png", run.mini}, {"mix.png", run.mix},
@@ -181,32 +182,29 @@ TEST_F(ToolRunOnDisplay, EachWindowAndSnapshotShowsItsImageOfAPass) {
             for (const auto& [name, image] : snapshots) {
                 EXPECT_EQ(cv::norm(cv::imread(path(name)), image, cv::NORM_INF), 0.0) << name;
             }
-            ASSERT_GT(bestMatch(shown[2].image, run.mini, miniArea), 0.9) << "mini";
         }
         const cv::Mat images[] = {run.frame, run.mix};
-        for (int w = 0; w < 3; ++w) {
-            Shown& view = shown[w];
-            if (pass + 1 < view.firstPass || pass > view.lastPass || view.matched) {
+        for (Shown& view : shown) {
+            if (pass + 3 < view.firstPass || pass > view.lastPass || view.matched) {
                 continue;
             }
-            if (w < 2) {
+            if (view.window < 2) {
                 // The frame and the intensity image are shown pixel for pixel.
-                cv::Mat scores;
-                cv::matchTemplate(view.image, images[w], scores, cv::TM_SQDIFF);
-                double lowest = 0;
-                cv::minMaxLoc(scores, &lowest);
-                view.matched = lowest == 0;
+                const cv::Mat& image = images[view.window];
+                view.matched = view.image.size() == image.size() &&
+                               cv::norm(view.image, image, cv::NORM_INF) == 0;
             } else {
                 cv::Mat scaled, scores;
-                cv::resize(run.mini, scaled, miniArea.size(), 0, 0, cv::INTER_LINEAR);
-                cv::matchTemplate(view.image(miniArea), scaled, scores, cv::TM_CCOEFF_NORMED);
+                cv::resize(run.mini, scaled, view.image.size(), 0, 0, cv::INTER_LINEAR);
+                cv::matchTemplate(view.image, scaled, scores, cv::TM_CCOEFF_NORMED);
                 view.matched = scores.at<float>(0, 0) > 0.97;
             }
         }
     }
-    for (int w = 0; w < 3; ++w) {
-        EXPECT_TRUE(shown[w].matched) << windows[w] << " shows none of passes "
-                                      << shown[w].firstPass << " to " << shown[w].lastPass;
+    for (std::size_t w = 0; w < 3; ++w) {
+        EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [w](const Shown& view) {
+            return view.window == w && view.matched;
+        })) << windows[w] << " shows none of the passes that ran while it was read";
     }
 }
 
@@ -322,37 +320,6 @@ TEST_F(ToolRunOnDisplay, FailsWithOneLineOnFramesItCannotUseOrWithoutADisplay) {
             EXPECT_NE(lines[0].find(word), std::string::npos) << lines[0];
         }
         expectNoSnapshots();
-    }
-}
-
-// Thousands of passes and rewinds of a 60-frame video: after the first hundred every buffer
-// has its size, and memory that grows by a MiB from there is a leak. The sanitizers make
-// passes slow and the resident size meaningless: fewer passes there, and no bound.
-TEST_F(ToolRunOnDisplay, ThousandsOfPassesAndRewindsKeepMemoryFlat) {
-#ifdef DOTTRACK_SANITIZED
-    constexpr int passes = 1000;
-    constexpr bool measured = false;
-#else
-    constexpr int passes = 4000;
-    constexpr bool measured = true;
-#endif
-    ASSERT_TRUE(test::writeIndexedVideo(path("test.avi"), 60));
-    RunningProgram tool(toolLaunch(dir_));
-    const auto residentKibAfter = [&](int count) {
-        waitUntil([&]() { return errorLines().size() >= size_t(count) || !tool.isRunning(); },
-                  milliseconds(240000));
-        std::ifstream status("/proc/" + std::to_string(tool.pid()) + "/status");
-        std::string line;
-        while (std::getline(status, line) && line.rfind("VmRSS:", 0) != 0) {
-        }
-        return std::atol(line.c_str() + std::min<size_t>(6, line.size()));
-    };
-    const long settled = residentKibAfter(100);
-    const long last = residentKibAfter(passes);
-    ASSERT_NO_FATAL_FAILURE(runUntilKey(tool, passes));
-    if (measured) {
-        EXPECT_GT(settled, 0);
-        EXPECT_LT(std::labs(last - settled), 1024) << settled << " KiB, then " << last << " KiB";
     }
 }
 

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "app/track_frame.h"
@@ -21,6 +22,7 @@
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/test_support.h"
 #include "tools/export/pass_reader.h"
+#include "tools/sample/sample_scene.h"
 
 namespace dottrack {
 namespace {
@@ -200,19 +202,11 @@ TEST_F(ExportTest, PlotDrawsThePathsOverTheDimmedFirstFrame) {
     const double ratio = cv::mean(picture(corner))[1] / cv::mean(first(corner))[1];
     EXPECT_GT(ratio, 0.2);
     EXPECT_LT(ratio, 0.8);
-    // Along the paths, away from the dots and numbers at their ends.
-    const Rows rows = readTracks(e2e::readText(path("t.csv")));
-    int checked = 0, coloured = 0;
-    for (const std::vector<double>& row : rows) {
-        const std::vector<double>& last = rows[rows.size() - markerCount + row[marker]];
-        if (std::hypot(row[x] - last[refX], row[y] - last[refY]) >= 12.0) {
-            const cv::Vec3b p = picture.at<cv::Vec3b>(cvRound(row[y]), cvRound(row[x]));
-            coloured += std::max({p[0], p[1], p[2]}) - std::min({p[0], p[1], p[2]}) >= 60;
-            ++checked;
-        }
-    }
-    ASSERT_GT(checked, 100);
-    EXPECT_GT(coloured, checked * 9 / 10);
+    // The paths in colour, where the grey surface had none.
+    cv::Mat hsv, saturation;
+    cv::cvtColor(picture, hsv, cv::COLOR_BGR2HSV);
+    cv::extractChannel(hsv, saturation, 1);
+    EXPECT_GT(cv::countNonZero(saturation > 150), 1000);
 }
 
 // A file, an image sequence and a pipeline of the same frames give the same rows; the
@@ -296,23 +290,13 @@ TEST_F(ExportTest, LiveViewEndsOnAKeyWithCompleteOutputs) {
     EXPECT_EQ(std::count(motion.begin(), motion.end(), '\n'), 1 + rows.size() / markerCount);
 }
 
-// Mean and largest distance from a marker's tracked position to the true centre of the dot
-// it was seeded on, per motion, in px: about 1.5 times what the tracker leaves on the
-// sample. At rest the error comes from pinning targets to 8 x 8 blocks; in motion the
-// tracked position also lags, by four times the step per pass. A tracker that follows a
-// fifth as fast, never holds a target, or reseeds, breaks several of them.
-const std::map<std::string, std::pair<double, double>> errorBounds = {
-    {"rest", {2.5, 8.0}},   {"translate", {6.5, 24.0}}, {"shear", {3.2, 8.0}},
-    {"twist", {5.0, 21.0}}, {"press", {3.8, 10.5}},
-};
-
 double quantile(std::vector<double> values, double q) {
     std::sort(values.begin(), values.end());
     return values[static_cast<std::size_t>(q * (values.size() - 1))];
 }
 
-// Measured from the CSVs alone against the truth file written with the video, over about
-// two trips (203 passes a trip) so that the tracking crosses the rewind too.
+// Measured from the CSVs against the true dots of the sample, over about two trips (203
+// passes a trip) so that the tracking crosses the rewind too.
 TEST_F(ExportTest, TracksAndMeasurementsFollowTheTrueDotsThroughEveryMotion) {
     ASSERT_EQ(runExport({fullSample, "--passes", "400", "--out", path("t.csv"), "--motion",
                          path("m.csv")}),
@@ -320,24 +304,10 @@ TEST_F(ExportTest, TracksAndMeasurementsFollowTheTrueDotsThroughEveryMotion) {
         << err_;
     const Rows rows = readTracks(e2e::readText(path("t.csv")));
     ASSERT_EQ(rows.size(), 400 * markerCount);
-    std::map<long, std::pair<std::string, std::vector<cv::Point2d>>> truth;  // by frame
-    std::istringstream lines(e2e::readText(DOTTRACK_EXPORT_FULL_TRUTH));
-    std::string line;
-    std::getline(lines, line);  // the header, checked with the sample
-    while (std::getline(lines, line)) {
-        long f = 0;
-        char motion[32] = {};
-        std::size_t dot = 0;
-        cv::Point2d centre;
-        ASSERT_EQ(std::sscanf(line.c_str(), "%ld,%31[^,],%zu,%lf,%lf", &f, motion, &dot,
-                              &centre.x, &centre.y),
-                  5)
-            << line;
-        truth[f].first = motion;
-        truth[f].second.push_back(centre);
-    }
-
-    // The first pass gives each marker the dot nearest to it: near, and no dot twice.
+    const SampleScene scene = makeScene(1);  // the sample's own
+    const auto dotsAt = [&](double f) {
+        return dotCentresAt(scene, static_cast<int>(f), sampleDefaultFrameCount);
+    };
     const auto nearestDot = [](const std::vector<cv::Point2d>& dots, cv::Point2d p) {
         std::size_t nearest = 0;
         for (std::size_t dot = 1; dot < dots.size(); ++dot) {
@@ -345,25 +315,22 @@ TEST_F(ExportTest, TracksAndMeasurementsFollowTheTrueDotsThroughEveryMotion) {
         }
         return nearest;
     };
+    // The first pass gives each marker the dot nearest to it: near, and no dot twice.
     std::vector<std::size_t> dotOf;
-    std::map<std::string, std::vector<double>> trackErrors;  // by motion
-    std::vector<double> centreErrors, displacementErrors;
-    const std::vector<cv::Point2d>& seedDots = truth.at(rows.front()[frame]).second;
+    std::vector<double> trackErrors, centreErrors, displacementErrors;
+    const std::vector<cv::Point2d> seedDots = dotsAt(rows.front()[frame]);
     for (const std::vector<double>& row : rows) {
-        const auto& [motion, dots] = truth.at(static_cast<long>(row[frame]));
+        const std::vector<cv::Point2d> dots = dotsAt(row[frame]);
         const cv::Point2d tracked(row[x], row[y]);
         if (row[pass] == 0) {
-            const std::size_t nearest = nearestDot(dots, tracked);
-            EXPECT_LT(cv::norm(dots[nearest] - tracked), 5.0) << "marker " << row[marker];
-            EXPECT_EQ(std::count(dotOf.begin(), dotOf.end(), nearest), 0) << "dot " << nearest;
-            dotOf.push_back(nearest);
+            dotOf.push_back(nearestDot(dots, tracked));
+            EXPECT_LT(cv::norm(dots[dotOf.back()] - tracked), 5.0) << "marker " << row[marker];
+            EXPECT_EQ(std::count(dotOf.begin(), dotOf.end(), dotOf.back()), 1);
         }
         const std::size_t dot = dotOf.at(static_cast<std::size_t>(row[marker]));
-        trackErrors[motion].push_back(cv::norm(dots[dot] - tracked));
-        // The centres against the true ones, and the displacements against the true motion
-        // of each marker's dot.
-        if (!std::isnan(row[centreX])) {
-            const cv::Point2d centre(row[centreX], row[centreY]);
+        trackErrors.push_back(cv::norm(dots[dot] - tracked));
+        const cv::Point2d centre(row[centreX], row[centreY]);
+        if (!std::isnan(centre.x)) {
             centreErrors.push_back(cv::norm(dots[nearestDot(dots, centre)] - centre));
         }
         if (!std::isnan(row[dispX])) {
@@ -371,12 +338,12 @@ TEST_F(ExportTest, TracksAndMeasurementsFollowTheTrueDotsThroughEveryMotion) {
                 cv::norm(dots[dot] - seedDots[dot] - cv::Point2d(row[dispX], row[dispY])));
         }
     }
-    EXPECT_EQ(trackErrors.size(), errorBounds.size()) << "every motion of the sample seen";
-    for (const auto& [motion, errors] : trackErrors) {
-        const double mean = std::accumulate(errors.begin(), errors.end(), 0.0) / errors.size();
-        EXPECT_LT(mean, errorBounds.at(motion).first) << motion;
-        EXPECT_LT(quantile(errors, 1.0), errorBounds.at(motion).second) << motion;
-    }
+    // A marker's tracked position lags its dot by four times its step per pass, and its
+    // target is pinned to an 8 x 8 block: on the sample 2.4 px on average, at most 16. A
+    // tracker that follows a fifth as fast, never holds a target, or reseeds, goes past.
+    EXPECT_LT(std::accumulate(trackErrors.begin(), trackErrors.end(), 0.0) / trackErrors.size(),
+              3.5);
+    EXPECT_LT(quantile(trackErrors, 1.0), 24.0);
     // Loose enough for any machine, tight enough to fail on a centroid taken on the
     // conditioned image, a window a pixel off, or the background left in (figures on the
     // sample: mean 0.015, p95 0.03 and 0.04 px).
@@ -392,7 +359,8 @@ TEST_F(ExportTest, TracksAndMeasurementsFollowTheTrueDotsThroughEveryMotion) {
     for (const std::vector<double>& row : readRows(
              e2e::readText(path("m.csv")),
              "pass,frame,markers,inliers,tx,ty,rotation_deg,scale,shear_1,shear_2,rms", 11)) {
-        const std::string& motion = truth.at(static_cast<long>(row[frame])).first;
+        const std::string motion =
+            motionAt(scene, static_cast<int>(row[frame]), sampleDefaultFrameCount);
         rotation[motion].push_back(row[6]);
         scale[motion].push_back(row[7]);
     }

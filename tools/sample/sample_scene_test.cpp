@@ -16,51 +16,6 @@
 namespace dottrack {
 namespace {
 
-const int defaultCount = sampleDefaultFrameCount;
-
-// Middle frame of a motion in the default video: its largest excursion.
-int peakFrameOf(const std::string& motion) {
-    for (const MotionSpan& span : motionTimeline(defaultCount)) {
-        if (span.motion == motion) {
-            return span.first + span.count / 2;
-        }
-    }
-    ADD_FAILURE() << "no " << motion << " in the timeline";
-    return 0;
-}
-
-TEST(SampleScene, RendersRoundDarkDotsAtTheTrueCentres) {
-    const SampleScene scene = makeScene(3);
-    for (const char* motion : {"rest", "translate", "shear", "twist", "press"}) {
-        const int f = peakFrameOf(motion);
-        const cv::Mat frame = renderFrame(scene, f, defaultCount);
-        for (const cv::Point2d& truth : dotCentresAt(scene, f, defaultCount)) {
-            // Darkness, background minus frame in green + red as the tracker reads it, over
-            // a window around the true centre: its centroid is the centre, and over the
-            // core's contrast it is the dot's area (the anti-aliased rim adds or loses none).
-            const int cx = cvRound(truth.x), cy = cvRound(truth.y);
-            double sum = 0, sumX = 0, sumY = 0;
-            for (int y = cy - 10; y <= cy + 10; ++y) {
-                for (int x = cx - 10; x <= cx + 10; ++x) {
-                    const cv::Vec3b p = frame.at<cv::Vec3b>(y, x);
-                    const cv::Vec3f b = scene.background.at<cv::Vec3f>(y, x);
-                    const double w = (b[1] + b[2]) - (p[1] + p[2]);
-                    sum += w;
-                    sumX += w * x;
-                    sumY += w * y;
-                }
-            }
-            EXPECT_LT(std::hypot(sumX / sum - truth.x, sumY / sum - truth.y), 0.3) << motion;
-            const cv::Vec3b core = frame.at<cv::Vec3b>(cy, cx);
-            const cv::Vec3f coreBackground = scene.background.at<cv::Vec3f>(cy, cx);
-            EXPECT_LT(core[1] + core[2], 150);
-            const double contrast = coreBackground[1] + coreBackground[2] - core[1] - core[2];
-            const double area = CV_PI * scene.dotRadius * scene.dotRadius;
-            EXPECT_NEAR(sum / contrast, area, 0.05 * area);
-        }
-    }
-}
-
 using SampleProgram = test::ScratchDirTest;
 
 // With every option of the scene away from its default, the video and the truth follow it.
