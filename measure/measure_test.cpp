@@ -40,14 +40,6 @@ cv::Mat drawDots(const std::vector<cv::Point2d>& centres, double radius, double 
     return frame;
 }
 
-DotScale scaleOf(const cv::Mat& frame, const std::vector<cv::Point2d>& centres) {
-    std::vector<cv::Point2f> targets;
-    for (const cv::Point2d& c : centres) {
-        targets.emplace_back(std::round(c.x) + 1, std::round(c.y) - 1);  // a little off
-    }
-    return estimateDotScale(frame, targets);
-}
-
 TEST(DotCentre, FindsDotsOfEverySizeToAHundredthOfAPixel) {
     for (const double radius : {4.0, 6.5, 9.0}) {
         // Sub-pixel positions all over the pixel; one near the left border, one beside a
@@ -56,7 +48,8 @@ TEST(DotCentre, FindsDotsOfEverySizeToAHundredthOfAPixel) {
             {100.13, 100.71}, {200.5, 150.25}, {300.87, 200.02}, {401.31, 260.49},
             {radius + 9.4, 300.6}, {500.2, 400.4}, {500.2 + 4.0 * radius, 400.9}};
         const cv::Mat frame = drawDots(centres, radius);
-        const DotScale scale = scaleOf(frame, centres);
+        std::vector<cv::Point2f> targets(centres.begin(), centres.end());
+        const DotScale scale = estimateDotScale(frame, targets);
         ASSERT_TRUE(scale.known());
         EXPECT_NEAR(scale.radius, radius, 0.5);
         for (const cv::Point2d& c : centres) {

@@ -25,9 +25,26 @@ ensure_packages "${build_packages[@]}" "${window_packages[@]}" xvfb xauth xdotoo
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good parallel imagemagick
 ensure_packages "${python_packages[@]}"
 
+# The tests' share of the C++, said last on every run: non-blank lines of *_test.cpp files
+# and of everything under tests/, against those of every other *.cpp and *.h file.
+share() {
+    local tests=0 code=0 file lines
+    while IFS= read -r file; do
+        [ -f "$repo_root/$file" ] || continue
+        lines=$(grep -cv '^[[:space:]]*$' "$repo_root/$file" || true)
+        case "$file" in
+            *_test.cpp | tests/*) tests=$((tests + lines)) ;;
+            *) code=$((code + lines)) ;;
+        esac
+    done < <(cd "$repo_root" && { git ls-files '*.cpp' '*.h' 2>/dev/null ||
+        find . -path ./build -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | sed 's|^\./||'; })
+    say "test share: $tests test lines / $code code lines = $(awk "BEGIN { printf \"%.3f\", $tests / $code }")"
+}
+
 scratch=$(mktemp -d /tmp/dottrack-test-XXXXXX)
 xvfb_pid=
 cleanup() {
+    share
     [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
     rm -rf "$scratch"
 }
@@ -65,3 +82,4 @@ if [ "$sanitize" -eq 1 ]; then
         -DBUILD_TESTING=ON -DDOTTRACK_SANITIZE=ON -DDOTTRACK_WERROR=ON
 fi
 say "all tests passed"
+

@@ -12,6 +12,8 @@ cv::Mat uniformFrame(unsigned char blue, unsigned char green, unsigned char red)
     return cv::Mat(480, 640, CV_8UC3, cv::Scalar(blue, green, red));
 }
 
+namespace {
+
 // Index i is drawn as the grey level 4 * (i % 64) + 2: far enough apart to survive JPEG
 // compression.
 cv::Mat indexedFrame(int index, cv::Size size) {
@@ -20,6 +22,8 @@ cv::Mat indexedFrame(int index, cv::Size size) {
         .setTo(cv::Scalar::all(4 * (index % 64) + 2));
     return frame;
 }
+
+}  // namespace
 
 int frameIndexOf(const cv::Mat& frame) {
     return cvRound((cv::mean(frame)[1] - 2.0) / 4.0);
