@@ -63,10 +63,11 @@ TEST(UpdateMaker, HeldTargetMovesBothPositionsExactly) {
 }
 
 TEST(UpdateMaker, ReferenceStaysFromThirtyPixelsOnWhileTheTrackedPositionFollows) {
-    Step s = track({{100, 230}}, {{100, 200}}, {{100, 200}});
+    // At the origin even the weight at 30 px, exp(-18), would move the reference.
+    Step s = track({{0, 30}}, {{0, 0}}, {{0, 0}});
     EXPECT_EQ(s.assignment[0], 0) << "a target exactly 30 px away is held";
-    EXPECT_EQ(s.refMarkers[0], cv::Point2f(100, 200));
-    EXPECT_EQ(s.markers[0], cv::Point2f(100, 206));
+    EXPECT_EQ(s.refMarkers[0], cv::Point2f(0, 0));
+    EXPECT_EQ(s.markers[0], cv::Point2f(0, 6));
 
     s = track({{135, 200}}, {{100, 200}}, {{120, 200}});
     EXPECT_EQ(s.assignment[0], 0);
