@@ -1,5 +1,5 @@
-// What the bench's allocation figures rest on: a pass allocates no more than its OpenCV
-// calls, and the counter sees their allocations.
+// What the bench's figures rest on: its floors do their stages' work, a pass allocates no
+// more than their OpenCV calls, and the counter sees those allocations.
 
 #include <cstdint>
 
@@ -66,6 +66,9 @@ TEST(AllocationBudget, PassAndMeasurementAllocateNoMoreThanTheirOpenCvCalls) {
         const cv::Mat frame = movingDotsFrame(index);
         EXPECT_LE(allocationsOf([&] { trackFrame(frame, false, state); }),
                   floors(frame) + temporary);
+        // A floor is only a floor if it does its stage's work: the same images, to the bit.
+        EXPECT_EQ(cv::norm(state.mix, floorMix, cv::NORM_INF), 0.0);
+        EXPECT_EQ(cv::norm(state.mini, floorMini, cv::NORM_INF), 0.0);
         const std::int64_t measured = allocationsOf(
             [&] { measurePass(frame, state.targets, state.assignment, false, measurement); });
         EXPECT_LE(measured, allocationsOf([&] {
