@@ -22,6 +22,7 @@
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/test_support.h"
 #include "tools/export/pass_reader.h"
+#include "tools/export/track_csv.h"
 #include "tools/sample/sample_scene.h"
 
 namespace dottrack {
@@ -64,6 +65,33 @@ Rows readRows(const std::string& text, const std::string& header = tracksHeader)
 // The float the tool holds, or none, exactly as the CSV gives it.
 bool sameValue(double written, float held) {
     return std::isnan(held) ? std::isnan(written) : static_cast<float>(written) == held;
+}
+
+// Every float reads back to itself, those below 8 px too, where six decimals would not do;
+// what was not measured or fitted stays empty, never a made-up 0.
+TEST(ExportCsv, NumbersReadBackExactlyAndMissingOnesStayEmpty) {
+    TrackState state;
+    state.refMarkers = {{1.2345678f, 0.1f}};
+    state.markers = {{639.99994f, 3e-5f}};
+    state.assignment = {-1};
+    Measurement measurement;
+    measurement.centres = measurement.displacements = {{NAN, NAN}};
+    std::string rows;
+    formatTrackRows(4, 55, state, measurement, rows);
+    const Rows parsed = readRows(trackCsvHeader + rows);
+    ASSERT_EQ(parsed.size(), 1u);
+    const float held[] = {1.2345678f, 0.1f, 639.99994f, 3e-5f};
+    for (int column = refX; column <= y; ++column) {
+        EXPECT_TRUE(sameValue(parsed[0][column], held[column - refX])) << rows;
+    }
+    EXPECT_EQ(parsed[0][target], -1);
+    EXPECT_EQ(std::count_if(&parsed[0][targetX], &parsed[0][dispY] + 1,
+                            [](double v) { return std::isnan(v); }), 6) << rows;
+    SurfaceMotion unfitted;
+    unfitted.markers = 2;
+    unfitted.inliers = 2;
+    formatMotionRow(4, 55, unfitted, rows);
+    EXPECT_EQ(rows, "4,55,2,0,,,,,,,\n");
 }
 
 class ExportTest : public test::ScratchDirTest {
