@@ -70,10 +70,7 @@ bool sameValue(double written, float held) {
 // Every float reads back to itself, those below 8 px too, where six decimals would not do;
 // what was not measured or fitted stays empty, never a made-up 0.
 TEST(ExportCsv, NumbersReadBackExactlyAndMissingOnesStayEmpty) {
-    TrackState state;
-    state.refMarkers = {{1.2345678f, 0.1f}};
-    state.markers = {{639.99994f, 3e-5f}};
-    state.assignment = {-1};
+    const TrackState state{{}, {}, {}, {{1.2345678f, 0.1f}}, {{639.99994f, 3e-5f}}, {-1}};
     Measurement measurement;
     measurement.centres = measurement.displacements = {{NAN, NAN}};
     std::string rows;
