@@ -99,9 +99,9 @@ struct Errors {
             return NAN;
         }
         std::vector<double> sorted = values;
-        const auto at = sorted.begin() + static_cast<std::ptrdiff_t>(
-                                             std::min(sorted.size() - 1,
-                                                      static_cast<std::size_t>(q * sorted.size())));
+        const auto at =
+            sorted.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                 sorted.size() - 1, static_cast<std::size_t>(q * sorted.size())));
         std::nth_element(sorted.begin(), at, sorted.end());
         return *at;
     }
@@ -149,19 +149,21 @@ double microsecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
-const char* const verdictNames[] = {"found", "near the border", "too faint", "rim not clear",
-                                    "wrong shape", "unsettled"};
+const char* const verdictNames[] = {"found",         "near the border", "too faint",
+                                    "rim not clear", "wrong shape",     "unsettled"};
 constexpr int verdictCount = 6;
 
 int run(int argc, char** argv) {
     std::string videoPath, truthPath;
-    CLI::App app{"Measures one trip through VIDEO as dottrack-export does and compares the dot\n"
-                 "centres, the markers' displacements and the surface's motion with TRUTH.csv\n"
-                 "(written by dottrack-sample --truth for the same video), beside OpenCV's blob\n"
-                 "detector (default parameters, on the grey frame) on the same frames.\n",
-                 "dottrack-accuracy"};
-    prepareCommandLine(app, "Exit status: 0 after printing the figures; 1 when a file cannot be "
-                            "read;\n2 for a wrong command line.");
+    CLI::App app{
+        "Measures one trip through VIDEO as dottrack-export does and compares the dot\n"
+        "centres, the markers' displacements and the surface's motion with TRUTH.csv\n"
+        "(written by dottrack-sample --truth for the same video), beside OpenCV's blob\n"
+        "detector (default parameters, on the grey frame) on the same frames.\n",
+        "dottrack-accuracy"};
+    prepareCommandLine(app,
+                       "Exit status: 0 after printing the figures; 1 when a file cannot be "
+                       "read;\n2 for a wrong command line.");
     app.add_option("VIDEO", videoPath, "a video written by dottrack-sample")
         ->type_name("")
         ->required();
@@ -217,7 +219,8 @@ int run(int argc, char** argv) {
             cv::Point2f unused;
             ++verdicts[static_cast<int>(
                 locateDotCentre(frame, state.targets[t], measurement.scale, unused))];
-            targetsOnDots += nearestDot(now.dots, cv::Point2d(state.targets[t])).second < onDotReach;
+            targetsOnDots +=
+                nearestDot(now.dots, cv::Point2d(state.targets[t])).second < onDotReach;
             const cv::Point2f c = measurement.targetCentres[t];
             if (isMeasured(c)) {
                 const auto [dot, error] = nearestDot(now.dots, cv::Point2d(c));
@@ -287,10 +290,11 @@ int run(int argc, char** argv) {
     }
 
     const std::size_t passes = measureUs.size();
-    std::printf("dottrack-accuracy: %s, %zu passes (one trip); dots of radius %.2f px, window "
-                "%d x %d px\n\n",
-                videoPath.c_str(), passes, measurement.scale.radius,
-                2 * measurement.scale.halfWindow + 1, 2 * measurement.scale.halfWindow + 1);
+    std::printf(
+        "dottrack-accuracy: %s, %zu passes (one trip); dots of radius %.2f px, window "
+        "%d x %d px\n\n",
+        videoPath.c_str(), passes, measurement.scale.radius, 2 * measurement.scale.halfWindow + 1,
+        2 * measurement.scale.halfWindow + 1);
     std::printf("%-40s %14s %14s\n", "dot centres", "dottrack", "blob detector");
     std::printf("%-40s %14.4f %14.4f\n", "error, mean (px)", centre.mean(), blobCentre.mean());
     std::printf("%-40s %14.4f %14.4f\n", "error, p95 (px)", centre.quantile(0.95),
@@ -314,9 +318,10 @@ int run(int argc, char** argv) {
     row("ty against the fit on true centres (px)", ty, 1);
     row("rotation, same (deg)", rotation, 1);
     row("scale, same (x 1e-4)", scale, 1e4);
-    std::printf("wrong displacements (more than 0.5 px off): %ld; passes without a fit where the "
-                "true centres have one: %ld\n\n",
-                displacement.wrong, fitsMissing);
+    std::printf(
+        "wrong displacements (more than 0.5 px off): %ld; passes without a fit where the "
+        "true centres have one: %ld\n\n",
+        displacement.wrong, fitsMissing);
 
     std::printf("pixel locking, over the passes in motion (%ld coordinates):\n", locking.count);
     std::printf("  fractional parts, 10 bins, measured:");

@@ -88,17 +88,15 @@ enum Step {
     stepCount
 };
 const char* const stepNames[stepCount] = {
-    "buildMix",    "conditionMix", "buildMini",   "findTargets", "seedMarkers+updateMaker",
+    "buildMix",    "conditionMix", "buildMini", "findTargets", "seedMarkers+updateMaker",
     "measurePass", "drawOverlays"};
 
 // The floored stages, and their floors.
 constexpr int floorCount = 5;
-const Step flooredSteps[floorCount] = {mixStep, conditionStep, miniStep, targetsStep,
-                                       measureStep};
-const char* const floorNames[floorCount] = {"copy of the bytes", "erode + 3 blurs",
-                                            "resize + 5 blurs + addWeighted + 4 fillPoly",
-                                            "30 x (minMaxLoc + rectangle + minMaxLoc)",
-                                            "estimateAffine2D (RANSAC)"};
+const Step flooredSteps[floorCount] = {mixStep, conditionStep, miniStep, targetsStep, measureStep};
+const char* const floorNames[floorCount] = {
+    "copy of the bytes", "erode + 3 blurs", "resize + 5 blurs + addWeighted + 4 fillPoly",
+    "30 x (minMaxLoc + rectangle + minMaxLoc)", "estimateAffine2D (RANSAC)"};
 
 struct Results {
     std::string videoPath;
@@ -162,7 +160,8 @@ Figures summarise(Series& series) {
 void openAtFirstPass(const std::string& path, cv::VideoCapture& capture, long& position) {
     // The series read the source three times over: a camera or a pipeline cannot be.
     if (isLive(classifySource(path))) {
-        throw RunError{"cannot time " + path + ": the bench reads its source more than once, "
+        throw RunError{"cannot time " + path +
+                       ": the bench reads its source more than once, "
                        "which a camera or a pipeline cannot give; record it to a file first"};
     }
     const std::string problem = openSource(path, capture);
@@ -446,13 +445,12 @@ void printTables(std::ostream& out, const Results& results) {
         const Figures& floor = results.floors[i];
         const Figures& stage = results.steps[flooredSteps[i]];
         out << std::left << std::setw(stageColumn) << stepNames[flooredSteps[i]]
-            << std::setw(floorColumn)
-            << floorNames[i] << std::right << std::fixed << std::setprecision(1)
-            << std::setw(timeColumn) << floor.medianUs << std::setw(timeColumn) << floor.p95Us
-            << std::setprecision(2) << std::setw(countColumn) << floor.allocationsPerPass
-            << std::setw(countColumn) << ratioOf(stage.medianUs, floor.medianUs)
-            << std::setw(countColumn) << stage.allocationsPerPass - floor.allocationsPerPass
-            << "\n";
+            << std::setw(floorColumn) << floorNames[i] << std::right << std::fixed
+            << std::setprecision(1) << std::setw(timeColumn) << floor.medianUs
+            << std::setw(timeColumn) << floor.p95Us << std::setprecision(2)
+            << std::setw(countColumn) << floor.allocationsPerPass << std::setw(countColumn)
+            << ratioOf(stage.medianUs, floor.medianUs) << std::setw(countColumn)
+            << stage.allocationsPerPass - floor.allocationsPerPass << "\n";
     }
     out << "\nheadless loop / (decode + pass), medians: " << std::setprecision(3)
         << loopRatio(results) << "\n";

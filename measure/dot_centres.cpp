@@ -119,7 +119,8 @@ void fitBackgroundWithoutOutliers(const cv::Mat& frame, double& mean, double& gx
         *value = static_cast<float>(std::abs(*value - median));
     }
     std::nth_element(values.begin(), middle, end);
-    const double limit = keptSpread * medianToDeviation * std::max(1.0, static_cast<double>(*middle));
+    const double limit =
+        keptSpread * medianToDeviation * std::max(1.0, static_cast<double>(*middle));
     cv::Matx33d normal = cv::Matx33d::zeros();
     cv::Vec3d moment;
     forEachRimPixel(frame, cx, cy, h, [&](int level, int dx, int dy) {
@@ -150,8 +151,7 @@ void fitBackgroundWithoutOutliers(const cv::Mat& frame, double& mean, double& gx
 
 // Loads the window of half side h centred on (cx, cy); false when it does not lie wholly
 // inside the region the tool works on.
-bool loadWindow(const cv::Mat& frame, int cx, int cy, int h, double typicalNoise,
-                Window& window) {
+bool loadWindow(const cv::Mat& frame, int cx, int cy, int h, double typicalNoise, Window& window) {
     if (h < 2 || h > maxHalfWindow || cx - h < 0 || cy - h < 0 || cx + h >= mixCols ||
         cy + h >= mixRows) {
         return false;
@@ -218,7 +218,7 @@ struct Moments {
 };
 
 DOTTRACK_VECTOR_CLONES Moments momentsAround(const Window& window, cv::Point2d centre,
-                                              double aperture, double depth) {
+                                             double aperture, double depth) {
     const int side = window.inside();
     const float edge = static_cast<float>(aperture + 0.5);
     const double floor = noiseFloor * window.noise;
@@ -296,8 +296,10 @@ double coreDepth(const Window& window, cv::Point2d centre, double radius) {
     const int cy = static_cast<int>(std::lround(centre.y));
     double sum = 0;
     int count = 0;
-    for (int y = std::max(cy - reach, window.top()); y <= std::min(cy + reach, window.top() + window.inside() - 1); ++y) {
-        for (int x = std::max(cx - reach, window.left()); x <= std::min(cx + reach, window.left() + window.inside() - 1); ++x) {
+    for (int y = std::max(cy - reach, window.top());
+         y <= std::min(cy + reach, window.top() + window.inside() - 1); ++y) {
+        for (int x = std::max(cx - reach, window.left());
+             x <= std::min(cx + reach, window.left() + window.inside() - 1); ++x) {
             const double dx = x - centre.x, dy = y - centre.y;
             if (dx * dx + dy * dy <= limit) {
                 sum += window.darknessAt(x, y);
@@ -332,8 +334,7 @@ DotScale estimateDotScale(const cv::Mat& frame, const std::vector<cv::Point2f>& 
     Window window;
     for (const cv::Point2f& target : targets) {
         if (!loadWindow(frame, static_cast<int>(std::lround(target.x)),
-                        static_cast<int>(std::lround(target.y)), maxHalfWindow, HUGE_VAL,
-                        window)) {
+                        static_cast<int>(std::lround(target.y)), maxHalfWindow, HUGE_VAL, window)) {
             continue;
         }
         const int size = window.inside() * window.inside();
@@ -376,9 +377,9 @@ CentreVerdict locateDotCentre(const cv::Mat& frame, cv::Point2f target, const Do
         // pixels, so that an estimate near it does not swing between two windows.
         const bool moved = iteration == 0 || std::abs(estimate.x - window.cx) > windowSlack ||
                            std::abs(estimate.y - window.cy) > windowSlack;
-        if (moved && !loadWindow(frame, static_cast<int>(std::lround(estimate.x)),
-                                 static_cast<int>(std::lround(estimate.y)), h, scale.noise,
-                                 window)) {
+        if (moved &&
+            !loadWindow(frame, static_cast<int>(std::lround(estimate.x)),
+                        static_cast<int>(std::lround(estimate.y)), h, scale.noise, window)) {
             return CentreVerdict::nearBorder;
         }
         if (moved) {

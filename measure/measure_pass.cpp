@@ -54,12 +54,11 @@ void measurePass(const cv::Mat& frame, const std::vector<cv::Point2f>& targets,
         m.fit.to.reserve(markerCount);
     }
     for (std::size_t i = 0; i < markerCount; ++i) {
-        const bool known = i < m.seedCentres.size() && isMeasured(m.seedCentres[i]) &&
-                           isMeasured(m.centres[i]);
+        const bool known =
+            i < m.seedCentres.size() && isMeasured(m.seedCentres[i]) && isMeasured(m.centres[i]);
         m.displacements[i] = known ? m.centres[i] - m.seedCentres[i] : cv::Point2f(none, none);
     }
-    fitSurfaceMotion(m.seedCentres, m.centres, m.seedCentroid, m.outlierDistance, m.fit,
-                     m.motion);
+    fitSurfaceMotion(m.seedCentres, m.centres, m.seedCentroid, m.outlierDistance, m.fit, m.motion);
 }
 
 }  // namespace dottrack

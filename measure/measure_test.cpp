@@ -23,8 +23,8 @@ cv::Mat drawDots(const std::vector<cv::Point2d>& centres, double radius, double 
         for (int x = 0; x < frame.cols; ++x) {
             double cover = 0;
             for (const cv::Point2d& c : centres) {
-                for (int s = 0; std::abs(x - c.x) <= radius + 1 && std::abs(y - c.y) <= radius + 1 &&
-                                s < 64;
+                for (int s = 0;
+                     std::abs(x - c.x) <= radius + 1 && std::abs(y - c.y) <= radius + 1 && s < 64;
                      ++s) {
                     const cv::Point2d p(x - 0.4375 + 0.125 * (s % 8), y - 0.4375 + 0.125 * (s / 8));
                     cover += cv::norm(p - c) <= radius ? 1 / 64.0 : 0.0;
@@ -44,9 +44,13 @@ TEST(DotCentre, FindsDotsOfEverySizeToAHundredthOfAPixel) {
     for (const double radius : {4.0, 6.5, 9.0}) {
         // Sub-pixel positions all over the pixel; one near the left border, one beside a
         // close neighbour.
-        const std::vector<cv::Point2d> centres = {
-            {100.13, 100.71}, {200.5, 150.25}, {300.87, 200.02}, {401.31, 260.49},
-            {radius + 9.4, 300.6}, {500.2, 400.4}, {500.2 + 4.0 * radius, 400.9}};
+        const std::vector<cv::Point2d> centres = {{100.13, 100.71},
+                                                  {200.5, 150.25},
+                                                  {300.87, 200.02},
+                                                  {401.31, 260.49},
+                                                  {radius + 9.4, 300.6},
+                                                  {500.2, 400.4},
+                                                  {500.2 + 4.0 * radius, 400.9}};
         const cv::Mat frame = drawDots(centres, radius);
         std::vector<cv::Point2f> targets(centres.begin(), centres.end());
         const DotScale scale = estimateDotScale(frame, targets);
@@ -56,7 +60,8 @@ TEST(DotCentre, FindsDotsOfEverySizeToAHundredthOfAPixel) {
             SCOPED_TRACE(testing::Message() << "radius " << radius << " at " << c);
             cv::Point2f found;
             // A target can lie far into a large dot: the first window then cuts it.
-            const cv::Point2f target(std::round(c.x + 0.7 * radius), std::round(c.y - 0.6 * radius));
+            const cv::Point2f target(std::round(c.x + 0.7 * radius),
+                                     std::round(c.y - 0.6 * radius));
             ASSERT_EQ(locateDotCentre(frame, target, scale, found), CentreVerdict::found);
             EXPECT_NEAR(found.x, c.x, 0.01);
             EXPECT_NEAR(found.y, c.y, 0.01);
@@ -79,10 +84,10 @@ TEST(DotCentre, GivesNoneWhereNoWholeSingleDotIs) {
         CentreVerdict verdict;
     } cases[] = {
         {{200, 200}, CentreVerdict::found},
-        {{100, 400}, CentreVerdict::tooFaint},     // flat background
-        {{300, 400}, CentreVerdict::tooFaint},     // the smudge
-        {{404, 300}, CentreVerdict::wrongShape},   // two dots merged
-        {{3, 100}, CentreVerdict::nearBorder},     // cut by the frame's edge
+        {{100, 400}, CentreVerdict::tooFaint},    // flat background
+        {{300, 400}, CentreVerdict::tooFaint},    // the smudge
+        {{404, 300}, CentreVerdict::wrongShape},  // two dots merged
+        {{3, 100}, CentreVerdict::nearBorder},    // cut by the frame's edge
         {{636, 470}, CentreVerdict::nearBorder},
     };
     for (const auto& c : cases) {
@@ -114,10 +119,10 @@ TEST(SurfaceMotion, RecoversAKnownAffineMapDespiteOutliers) {
             current.emplace_back(q[0], q[1]);
         }
     }
-    current[3] += cv::Point2f(45, 0);   // on the neighbouring dot
+    current[3] += cv::Point2f(45, 0);  // on the neighbouring dot
     current[17] += cv::Point2f(0, -60);
-    current[8] = cv::Point2f(NAN, NAN);  // no centre now
-    seeding[20] = cv::Point2f(NAN, NAN); // none at seeding
+    current[8] = cv::Point2f(NAN, NAN);   // no centre now
+    seeding[20] = cv::Point2f(NAN, NAN);  // none at seeding
     const cv::Point2f pivot(300, 250);
     MotionFitBuffers buffers;
     SurfaceMotion motion;

@@ -90,10 +90,10 @@ double squaredResidual(const cv::Matx23d& map, cv::Point2f from, cv::Point2f to)
 bool classifyMarkers(MotionFitBuffers& buffers, const cv::Matx23d& map, double outlierDistance) {
     bool changed = false;
     for (std::size_t i = 0; i < buffers.from.size(); ++i) {
-        const uchar inlier =
-            squaredResidual(map, buffers.from[i], buffers.to[i]) <= outlierDistance * outlierDistance
-                ? 1
-                : 0;
+        const uchar inlier = squaredResidual(map, buffers.from[i], buffers.to[i]) <=
+                                     outlierDistance * outlierDistance
+                                 ? 1
+                                 : 0;
         uchar& mark = buffers.inlierMask.at<uchar>(static_cast<int>(i));
         changed = changed || (mark != 0) != (inlier != 0);
         mark = inlier;

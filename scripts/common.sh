@@ -8,6 +8,8 @@ fail() { printf 'dottrack: %s\n' "$*" >&2; exit 1; }
 
 # Packages to build the tool and its tests.
 build_packages=(cmake make g++ pkg-config libopencv-dev libgtest-dev libcli11-dev nlohmann-json3-dev)
+# Checks that every C++ file is laid out as .clang-format says.
+format_packages=(clang-format)
 # The window toolkit draws the windows' toolbar text with these; without any font it
 # complains on standard error.
 window_packages=(fonts-dejavu-core)
@@ -30,6 +32,13 @@ ensure_packages() {
     apt-get update -qq >/dev/null || fail "apt-get update failed"
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
         fail "apt-get install failed for: ${missing[*]}"
+}
+
+# The C++ files of the repository, relative to its root: those git knows, or every one
+# outside build/ in a copy without git.
+cpp_files() {
+    (cd "$repo_root" && { git ls-files '*.cpp' '*.h' 2>/dev/null ||
+        find . -path ./build -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | sed 's|^\./||'; })
 }
 
 # build_tree DIR [cmake options...]: configures (once) and builds the project in DIR.

@@ -23,7 +23,7 @@ done
 # ImageMagick's import reads what the tool's windows show.
 ensure_packages "${build_packages[@]}" "${window_packages[@]}" xvfb xauth xdotool x11-utils \
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good parallel imagemagick
-ensure_packages "${python_packages[@]}"
+ensure_packages "${python_packages[@]}" "${format_packages[@]}"
 
 # The tests' share of the C++, said last on every run: non-blank lines of *_test.cpp files
 # and of everything under tests/, against those of every other *.cpp and *.h file.
@@ -36,9 +36,20 @@ share() {
             *_test.cpp | tests/*) tests=$((tests + lines)) ;;
             *) code=$((code + lines)) ;;
         esac
-    done < <(cd "$repo_root" && { git ls-files '*.cpp' '*.h' 2>/dev/null ||
-        find . -path ./build -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | sed 's|^\./||'; })
+    done < <(cpp_files)
     say "test share: $tests test lines / $code code lines = $(awk "BEGIN { printf \"%.3f\", $tests / $code }")"
+}
+
+# Every C++ file stays as clang-format lays it out; one line names those that are not.
+check_format() {
+    local file unformatted=()
+    while IFS= read -r file; do
+        [ -f "$repo_root/$file" ] || continue
+        clang-format --style=file "$repo_root/$file" | cmp -s - "$repo_root/$file" ||
+            unformatted+=("$file")
+    done < <(cpp_files)
+    [ ${#unformatted[@]} -eq 0 ] ||
+        fail "not formatted as .clang-format says (clang-format -i fixes them): ${unformatted[*]}"
 }
 
 scratch=$(mktemp -d /tmp/dottrack-test-XXXXXX)
@@ -49,6 +60,7 @@ cleanup() {
     rm -rf "$scratch"
 }
 trap cleanup EXIT
+check_format
 
 # A private virtual display for the end-to-end tests; Xvfb picks a free number itself.
 Xvfb -displayfd 3 -noreset -screen 0 1600x1200x24 -nolisten tcp 3>"$scratch/display" 2>"$scratch/xvfb.log" &

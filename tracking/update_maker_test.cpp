@@ -106,7 +106,8 @@ TEST(UpdateMaker, ContestedTargetStaysWithItsNearestClaimantOnly) {
     EXPECT_EQ(s.markers[2], markers[2]);
 
     // However far within the gate its claimants are, the nearest keeps it.
-    s = track({{100, 100}}, {{500, 300}, {100, 115}, {100, 120}}, {{500, 300}, {100, 115}, {100, 120}});
+    s = track({{100, 100}}, {{500, 300}, {100, 115}, {100, 120}},
+              {{500, 300}, {100, 115}, {100, 120}});
     EXPECT_EQ(s.assignment, (std::vector<int>{-1, 0, -1}));
 
     // A released marker does not take its second choice: the second marker is nearer to

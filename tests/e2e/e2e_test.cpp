@@ -17,11 +17,11 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "tests/e2e/e2e_support.h"
 #include "app/track_frame.h"
 #include "app/video_input.h"
 #include "conditioning/conditioning.h"
 #include "present/present.h"
+#include "tests/e2e/e2e_support.h"
 #include "tests/support/test_support.h"
 
 namespace dottrack::e2e {
@@ -175,9 +175,10 @@ TEST_F(ToolRunOnDisplay, EachWindowAndSnapshotShowsItsImageOfAPass) {
     for (std::size_t pass = 0; pass <= shown.back().lastPass; ++pass) {
         run.pass(pass == 0, pass == 0 || pass + 3 >= shown.front().firstPass);
         if (pass == 0) {
-            const std::pair<const char*, cv::Mat> snapshots[] = {
-                {"mix1.png", run.mix1}, {"mini.png", run.mini}, {"mix.png", run.mix},
-                {"check.png", run.frame}};
+            const std::pair<const char*, cv::Mat> snapshots[] = {{"mix1.png", run.mix1},
+                                                                 {"mini.png", run.mini},
+                                                                 {"mix.png", run.mix},
+                                                                 {"check.png", run.frame}};
             for (const auto& [name, image] : snapshots) {
                 EXPECT_EQ(cv::norm(cv::imread(path(name)), image, cv::NORM_INF), 0.0) << name;
             }
@@ -201,9 +202,10 @@ TEST_F(ToolRunOnDisplay, EachWindowAndSnapshotShowsItsImageOfAPass) {
         }
     }
     for (std::size_t w = 0; w < 3; ++w) {
-        EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [w](const Shown& view) {
-            return view.window == w && view.matched;
-        })) << windows[w] << " shows none of the passes that ran while it was read";
+        EXPECT_TRUE(
+            std::any_of(shown.begin(), shown.end(),
+                        [w](const Shown& view) { return view.window == w && view.matched; }))
+            << windows[w] << " shows none of the passes that ran while it was read";
     }
 }
 
@@ -239,7 +241,8 @@ TEST_F(ToolRun, RefusesAMissingOrUnreadableVideoSilently) {
             [&]() {
                 bool running = false;
                 for (RunningProgram& tool : tools) {
-                    windowSeen = windowSeen || !findWindows(tool.pid(), "^(mix|check|mini)$").empty();
+                    windowSeen =
+                        windowSeen || !findWindows(tool.pid(), "^(mix|check|mini)$").empty();
                     running = tool.isRunning() || running;
                 }
                 return !running;
@@ -273,8 +276,9 @@ TEST_F(ToolRunOnDisplay, RunsADamagedVideoWithoutDecoderMessages) {
         RunningProgram tool(toolLaunch(dir_));
         // A trip of the whole video is 37 passes.
         ASSERT_NO_FATAL_FAILURE(runUntilKey(tool, 40));
-        const Launch exporter{DOTTRACK_EXPORT_EXE, {"test.avi", "--out", "tracks.csv"}, dir_,
-                              {}, "/dev/null", path("export-stderr.txt")};
+        const Launch exporter{
+            DOTTRACK_EXPORT_EXE,      {"test.avi", "--out", "tracks.csv"}, dir_, {}, "/dev/null",
+            path("export-stderr.txt")};
         EXPECT_EQ(RunningProgram(exporter).waitForExit(exitTimeout), 0);
         EXPECT_EQ(readText(exporter.stderrPath), "");
     }

@@ -123,8 +123,8 @@ std::string findNameClash(const std::vector<std::string>& sources) {
     for (const std::string& source : sources) {
         const auto [owner, added] = owners.emplace(batchName(source), source);
         if (!added) {
-            return "'" + owner->second + "' and '" + source + "' would both write " +
-                   owner->first + ".csv: give them different names";
+            return "'" + owner->second + "' and '" + source + "' would both write " + owner->first +
+                   ".csv: give them different names";
         }
     }
     return {};

@@ -11,8 +11,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "app/one_line.h"
-#include "app/video_input.h"
 #include "app/track_frame.h"
+#include "app/video_input.h"
 #include "app/video_source.h"
 #include "conditioning/conditioning.h"
 #include "measure/measure.h"
@@ -88,13 +88,12 @@ bool processPass(const PassFrame& pass, ExportWork& work) {
     const RunSettings& settings = *work.settings;
     const std::string problem = describeUnusableFrame(pass.frame);
     if (!problem.empty()) {
-        throw RunError{"cannot use frame " + std::to_string(pass.index) + " of " +
-                       settings.source + ": " + problem};
+        throw RunError{"cannot use frame " + std::to_string(pass.index) + " of " + settings.source +
+                       ": " + problem};
     }
     const bool firstPass = work.passesDone == 0;
     trackFrame(pass.frame, firstPass, work.state);
-    measurePass(pass.frame, work.state.targets, work.state.assignment, firstPass,
-                work.measurement);
+    measurePass(pass.frame, work.state.targets, work.state.assignment, firstPass, work.measurement);
     if (!settings.plotPath.empty()) {
         if (firstPass) {
             startTrackPlot(pass.frame, work.state, work.plot);
@@ -110,9 +109,8 @@ bool processPass(const PassFrame& pass, ExportWork& work) {
         formatMotionRow(work.passesDone, pass.index, work.measurement.motion, work.rows);
         writeRows(work.motion, work.rows, "'" + settings.motionPath + "'");
     }
-    const bool keyPressed =
-        settings.show && showLivePass(pass.frame, work.state, work.measurement,
-                                      work.passesDone, work.view);
+    const bool keyPressed = settings.show && showLivePass(pass.frame, work.state, work.measurement,
+                                                          work.passesDone, work.view);
     ++work.passesDone;
     work.progress->pass(work.passesDone);
     if (keyPressed) {
@@ -161,8 +159,7 @@ PassRead trackWithReader(PassSource& source, ExportWork& work) {
         return PassRead::runOver;
     }
     if (!queue.readerError.empty()) {
-        throw RunError{"cannot read " + work.settings->source + ": " +
-                       oneLine(queue.readerError)};
+        throw RunError{"cannot read " + work.settings->source + ": " + oneLine(queue.readerError)};
     }
     return queue.readerEnd;
 }
@@ -260,8 +257,8 @@ RunOutcome exportSource(const RunSettings& settings, const RunProgress& progress
     work.live = source.live;
     prepareTrackState(work.state);
     work.csv = settings.csvPath.empty() ? stdout : outputs.csv.file;
-    work.csvName = settings.csvPath.empty() ? "the CSV to standard output"
-                                            : "'" + settings.csvPath + "'";
+    work.csvName =
+        settings.csvPath.empty() ? "the CSV to standard output" : "'" + settings.csvPath + "'";
     work.motion = outputs.motion.file;
     if (settings.show) {
         const std::string viewProblem = openLiveView(settings.source, work.view);

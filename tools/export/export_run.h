@@ -23,10 +23,10 @@ struct RunSettings {
 
 // How a run that went through ended.
 enum class RunEnd {
-    tripOver,      // one trip through a file or sequence, or the pass limit
-    sourceStopped, // a live source stopped delivering frames
-    keyPressed,    // a key in the live view
-    interrupted,   // a live source's recording ended by an interrupt (Ctrl-C)
+    tripOver,       // one trip through a file or sequence, or the pass limit
+    sourceStopped,  // a live source stopped delivering frames
+    keyPressed,     // a key in the live view
+    interrupted,    // a live source's recording ended by an interrupt (Ctrl-C)
 };
 
 struct RunOutcome {

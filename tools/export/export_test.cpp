@@ -34,9 +34,9 @@ const std::string shortSample = DOTTRACK_EXPORT_SHORT_SAMPLE;
 const std::string fullSample = DOTTRACK_EXPORT_FULL_SAMPLE;
 constexpr std::size_t markerCount = 30;
 
-// Columns of the CSV.
-enum Column { pass, frame, marker, refX, refY, x, y, target, targetX, targetY, centreX, centreY,
-              dispX, dispY, columnCount };
+// Columns of the CSV: the tool's own state, then what the export measures.
+enum Column { pass, frame, marker, refX, refY, x, y, target, targetX, targetY };
+enum MeasuredColumn { centreX = targetY + 1, centreY, dispX, dispY, columnCount };
 
 using Rows = std::vector<std::vector<double>>;
 
@@ -82,8 +82,8 @@ TEST(ExportCsv, NumbersReadBackExactlyAndMissingOnesStayEmpty) {
         EXPECT_TRUE(sameValue(parsed[0][column], held[column - refX])) << rows;
     }
     EXPECT_EQ(parsed[0][target], -1);
-    EXPECT_EQ(std::count_if(&parsed[0][targetX], &parsed[0][dispY] + 1,
-                            [](double v) { return std::isnan(v); }), 6) << rows;
+    const auto isEmpty = [](double v) { return std::isnan(v); };
+    EXPECT_EQ(std::count_if(&parsed[0][targetX], &parsed[0][dispY] + 1, isEmpty), 6) << rows;
     SurfaceMotion unfitted;
     unfitted.markers = 2;
     unfitted.inliers = 2;
@@ -97,8 +97,8 @@ protected:
     // exit status; keeps its standard output and error.
     int runExport(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), "--quiet");
-        const e2e::Launch launch{
-            DOTTRACK_EXPORT_EXE, arguments, dir_, {}, path("run.out"), path("run.err")};
+        const e2e::Launch launch{DOTTRACK_EXPORT_EXE, arguments,      dir_, {},
+                                 path("run.out"),     path("run.err")};
         const int status = e2e::RunningProgram(launch).waitForExit(std::chrono::minutes(2));
         out_ = e2e::readText(launch.stdoutPath);
         err_ = e2e::readText(launch.stderrPath);
@@ -132,11 +132,11 @@ TEST_F(ExportTest, MatchesTheStagesDrivenDirectly) {
             const int held = state.assignment[i];
             const cv::Point2f none(NAN, NAN);
             const cv::Point2f targetAt = held >= 0 ? state.targets[held] : none;
-            const float expected[columnCount] = {
-                float(p), float(index), float(i), state.refMarkers[i].x, state.refMarkers[i].y,
-                state.markers[i].x, state.markers[i].y, float(held), targetAt.x, targetAt.y,
-                measurement.centres[i].x, measurement.centres[i].y,
-                measurement.displacements[i].x, measurement.displacements[i].y};
+            const std::vector<float> expected(
+                {float(p), float(index), float(i), state.refMarkers[i].x, state.refMarkers[i].y,
+                 state.markers[i].x, state.markers[i].y, float(held), targetAt.x, targetAt.y,
+                 measurement.centres[i].x, measurement.centres[i].y, measurement.displacements[i].x,
+                 measurement.displacements[i].y});
             for (int column = 0; column < columnCount; ++column) {
                 ASSERT_TRUE(sameValue(row[column], expected[column]))
                     << "column " << column << ": " << row[column] << " != " << expected[column];
@@ -217,9 +217,8 @@ TEST_F(ExportTest, RunLengthFollowsTheVideo) {
         const Rows rows = readRows(out_);
         ASSERT_EQ(rows.size(), c.frames.size() * markerCount);
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            const std::vector<double> expected = {double(i / markerCount),
-                                                  c.frames[i / markerCount],
-                                                  double(i % markerCount)};
+            const std::vector<double> expected = {
+                double(i / markerCount), c.frames[i / markerCount], double(i % markerCount)};
             ASSERT_EQ(std::vector<double>(rows[i].begin(), rows[i].begin() + 3), expected) << i;
         }
         if (c.options.empty()) {
@@ -269,9 +268,9 @@ TEST_F(ExportTest, BatchWritesEverySourceAndNamesTheOneThatFailed) {
         written.push_back(entry.path().filename().string());
     }
     std::sort(written.begin(), written.end());
-    EXPECT_EQ(written, (std::vector<std::string>{"a.csv", "a.motion.csv", "a.motion.png", "a.png",
-                                                 "c.csv", "c.motion.csv", "c.motion.png",
-                                                 "c.png"}));
+    EXPECT_EQ(written,
+              (std::vector<std::string>{"a.csv", "a.motion.csv", "a.motion.png", "a.png", "c.csv",
+                                        "c.motion.csv", "c.motion.png", "c.png"}));
     ASSERT_EQ(runExport({path("c.avi"), "--out", path("c.csv"), "--motion", path("c.m.csv")}), 0);
     EXPECT_TRUE(e2e::readText(path("c.csv")) == e2e::readText(path("out/c.csv")));
     EXPECT_TRUE(e2e::readText(path("c.m.csv")) == e2e::readText(path("out/c.motion.csv")));
@@ -286,8 +285,8 @@ TEST_F(ExportTest, LiveViewEndsOnAKeyWithCompleteOutputs) {
     }
     e2e::Launch launch = e2e::toolLaunch(dir_);
     launch.program = DOTTRACK_EXPORT_EXE;
-    launch.arguments = {shortSample, "--show", "--passes", "1000000", "--out", path("t.csv"),
-                        "--motion", path("m.csv")};
+    launch.arguments = {shortSample, "--show",      "--passes", "1000000",
+                        "--out",     path("t.csv"), "--motion", path("m.csv")};
     launch.environment.push_back("DISPLAY");
     EXPECT_EQ(e2e::RunningProgram(launch).waitForExit(std::chrono::seconds(30)), 1);
     EXPECT_NE(e2e::readText(launch.stderrPath).find("no display"), std::string::npos);
@@ -296,9 +295,9 @@ TEST_F(ExportTest, LiveViewEndsOnAKeyWithCompleteOutputs) {
     const std::string window =
         e2e::waitForWindow(program, "dottrack-export: " + shortSample, std::chrono::seconds(30));
     ASSERT_FALSE(window.empty()) << e2e::readText(launch.stderrPath);
-    ASSERT_EQ(e2e::pressKeyUntilExit(program, window, std::chrono::seconds(5),
-                                     std::chrono::seconds(30)),
-              0);
+    ASSERT_EQ(
+        e2e::pressKeyUntilExit(program, window, std::chrono::seconds(5), std::chrono::seconds(30)),
+        0);
     EXPECT_EQ(e2e::readText(launch.stderrPath), "");
     const Rows rows = readRows(e2e::readText(path("t.csv")));
     const std::string motion = e2e::readText(path("m.csv"));
@@ -373,9 +372,9 @@ TEST_F(ExportTest, TracksAndMeasurementsFollowTheTrueDotsThroughEveryMotion) {
     // The motion turns as the sample does: +6 degrees in the twist (+x towards +y), a
     // negative turn in the shear (x moves with y), and the field spreads in the press.
     std::map<std::string, std::vector<double>> rotation, scale;  // by motion
-    for (const std::vector<double>& row : readRows(
-             e2e::readText(path("m.csv")),
-             "pass,frame,markers,inliers,tx,ty,rotation_deg,scale,shear_1,shear_2,rms")) {
+    for (const std::vector<double>& row :
+         readRows(e2e::readText(path("m.csv")),
+                  "pass,frame,markers,inliers,tx,ty,rotation_deg,scale,shear_1,shear_2,rms")) {
         const std::string motion =
             motionAt(scene, static_cast<int>(row[frame]), sampleDefaultFrameCount);
         rotation[motion].push_back(row[6]);

@@ -63,7 +63,8 @@ bool showLivePass(const cv::Mat& frame, const TrackState& state, const Measureme
                  state.assignment);
     for (const cv::Point2f& centre : measurement.centres) {
         if (isMeasured(centre)) {
-            const cv::Point at(cvRound(centre.x * subPixelScale), cvRound(centre.y * subPixelScale));
+            const cv::Point at(cvRound(centre.x * subPixelScale),
+                               cvRound(centre.y * subPixelScale));
             cv::circle(view.canvas, at, centreRadius << subPixelBits, centreColour, 1, cv::LINE_AA,
                        subPixelBits);
         }

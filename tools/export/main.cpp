@@ -127,8 +127,9 @@ void checkOptions(const ExportOptions& options) {
         }
         for (const auto& [option, path] : outputs) {
             if (!path->empty()) {
-                throw CLI::ValidationError(option + " names one file: with --out-dir every "
-                                                    "source's files are named after it");
+                throw CLI::ValidationError(option +
+                                           " names one file: with --out-dir every "
+                                           "source's files are named after it");
             }
         }
         if (run.decodeOnly || (run.show && options.sources.size() > 1)) {
@@ -142,21 +143,24 @@ void checkOptions(const ExportOptions& options) {
         return;
     }
     if (options.pictures) {
-        throw CLI::ValidationError("--pictures goes with --out-dir; for one file use --plot "
-                                   "and --motion-plot");
+        throw CLI::ValidationError(
+            "--pictures goes with --out-dir; for one file use --plot "
+            "and --motion-plot");
     }
     if (run.decodeOnly && (!run.csvPath.empty() || !run.plotPath.empty() ||
                            !run.motionPath.empty() || !run.motionPlotPath.empty() || run.show)) {
-        throw CLI::ValidationError("--decode-only writes and shows nothing: leave out --out, "
-                                   "--plot, --motion, --motion-plot and --show");
+        throw CLI::ValidationError(
+            "--decode-only writes and shows nothing: leave out --out, "
+            "--plot, --motion, --motion-plot and --show");
     }
     // Every file named must be a file of its own.
     std::vector<std::string> files = {options.sources.front()};
     for (const auto& [option, path] : outputs) {
         for (const std::string& other : files) {
             if (!path->empty() && samePath(*path, other)) {
-                throw CLI::ValidationError("'" + *path + "' is named twice: the source and "
-                                                         "every output must be different files");
+                throw CLI::ValidationError("'" + *path +
+                                           "' is named twice: the source and "
+                                           "every output must be different files");
             }
         }
         files.push_back(*path);
@@ -259,8 +263,9 @@ int exportMany(const ExportOptions& options) {
     batch.outDir = options.outDir;
     batch.pictures = options.pictures;
     batch.passLimit = options.run.passLimit;
-    batch.jobs = options.jobs > 0 ? options.jobs
-                                  : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    batch.jobs = options.jobs > 0
+                     ? options.jobs
+                     : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     batch.progressShown = !options.quiet && isatty(STDERR_FILENO);
     // The jobs fill the cores; OpenCV's own workers would only take turns with them.
     cv::setNumThreads(1);

@@ -104,8 +104,8 @@ void drawPanel(cv::Mat& picture, const cv::Rect& area, const Panel& panel,
 
     for (double value = low; value <= high + valueStep / 2; value += valueStep) {
         const int y = cvRound(toPoint(0, value).y);
-        cv::line(picture, {area.x, y}, {area.br().x, y}, std::abs(value) < valueStep / 2 ? ink : grid,
-                 1);
+        cv::line(picture, {area.x, y}, {area.br().x, y},
+                 std::abs(value) < valueStep / 2 ? ink : grid, 1);
         drawLabel(picture, tickLabel(value, valueStep), {area.x - 8, y + 5}, labelScale, ink, true);
     }
     const double passStep = niceStep(passSpan, 8);
@@ -127,7 +127,8 @@ void drawPanel(cv::Mat& picture, const cv::Rect& area, const Panel& panel,
                 drawingLine = false;
                 continue;
             }
-            const cv::Point2d point = toPoint(static_cast<double>(sample.pass), series.value(sample));
+            const cv::Point2d point =
+                toPoint(static_cast<double>(sample.pass), series.value(sample));
             if (drawingLine) {
                 cv::line(picture, drawing(previous), drawing(point), series.colour, 2, cv::LINE_AA,
                          subPixelBits);
@@ -154,7 +155,8 @@ void drawPanel(cv::Mat& picture, const cv::Rect& area, const Panel& panel,
 
 void addMotionSample(std::int64_t pass, const SurfaceMotion& motion,
                      std::vector<MotionSample>& samples) {
-    samples.push_back({pass, motion.fitted, motion.tx, motion.ty, motion.rotationDeg, motion.scale});
+    samples.push_back(
+        {pass, motion.fitted, motion.tx, motion.ty, motion.rotationDeg, motion.scale});
 }
 
 cv::Mat drawMotionPlot(const std::vector<MotionSample>& samples, const std::string& title) {
@@ -165,10 +167,11 @@ cv::Mat drawMotionPlot(const std::vector<MotionSample>& samples, const std::stri
         {"rotation (degrees, + is clockwise on screen)",
          {{"rotation", green, [](const MotionSample& s) { return s.rotationDeg; }}}},
         {"scale change (%, + is spreading)",
-         {{"100 (scale - 1)", blue, [](const MotionSample& s) { return 100.0 * (s.scale - 1.0); }}}},
+         {{"100 (scale - 1)", blue,
+           [](const MotionSample& s) { return 100.0 * (s.scale - 1.0); }}}},
     };
-    const int height = titleHeight + static_cast<int>(panels.size()) * (panelHeight + panelGap) +
-                       bottomMargin;
+    const int height =
+        titleHeight + static_cast<int>(panels.size()) * (panelHeight + panelGap) + bottomMargin;
     cv::Mat picture(height, pictureWidth, CV_8UC3, paper);
     int fitted = 0;
     for (const MotionSample& sample : samples) {
@@ -185,9 +188,9 @@ cv::Mat drawMotionPlot(const std::vector<MotionSample>& samples, const std::stri
                             pictureWidth - leftMargin - rightMargin, panelHeight - panelGap);
         drawPanel(picture, area, panels[i], samples, lastPass, i + 1 == panels.size());
     }
-    drawLabel(picture, "pass", {leftMargin + (pictureWidth - leftMargin - rightMargin) / 2,
-                                height - 8},
-              labelScale, ink, false, true);
+    drawLabel(picture, "pass",
+              {leftMargin + (pictureWidth - leftMargin - rightMargin) / 2, height - 8}, labelScale,
+              ink, false, true);
     return picture;
 }
 

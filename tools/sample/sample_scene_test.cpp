@@ -20,10 +20,10 @@ using SampleProgram = test::ScratchDirTest;
 
 // With every option of the scene away from its default, the video and the truth follow it.
 TEST_F(SampleProgram, WritesAShortVideoAndItsTruth) {
-    const e2e::Launch launch{DOTTRACK_SAMPLE_EXE,
-                             {"short.avi", "--frames", "60", "--seed", "4", "--truth", "truth.csv",
-                              "--speed", "2", "--radius", "9", "--noise", "0"},
-                             dir_, {}, "/dev/null", path("err")};
+    const std::vector<std::string> arguments = {
+        "short.avi", "--frames", "60",       "--seed", "4",       "--truth", "truth.csv",
+        "--speed",   "2",        "--radius", "9",      "--noise", "0"};
+    const e2e::Launch launch{DOTTRACK_SAMPLE_EXE, arguments, dir_, {}, "/dev/null", path("err")};
     ASSERT_EQ(e2e::RunningProgram(launch).waitForExit(std::chrono::minutes(1)), 0);
     EXPECT_EQ(e2e::readText(launch.stderrPath), "");
     // The video holds the 60 frames of that scene: compression leaves a mean difference of
