@@ -12,32 +12,26 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "app/display_check.h"
-#include "app/one_line.h"
 #include "app/timing_line.h"
-#include "app/video_input.h"
+#include "cli/cli.h"
 #include "conditioning/conditioning.h"
 #include "detection/detection.h"
+#include "pipeline/pipeline.h"
 #include "present/present.h"
 #include "tracking/tracking.h"
+#include "video/video.h"
 
 namespace {
 
 using namespace dottrack;
 
+const char* const programName = "dottrack";
 const std::string inputPath = "test.avi";
 const std::string outputPath = "demo.avi";
 constexpr double outputFps = 15.0;
 
-// Exit status when the run cannot go on (beyond -1 for an input that does not open).
-constexpr int failureStatus = 1;
-
 timeval start_tv;
 timeval end_tv;
-
-void reportError(const std::string& message) {
-    std::cerr << "dottrack: " << message << std::endl;
-}
 
 int run() {
     const auto logLevel = silenceOpenCvLog();
@@ -51,7 +45,7 @@ int run() {
 
     const std::string displayProblem = describeMissingDisplay();
     if (!displayProblem.empty()) {
-        reportError(displayProblem);
+        reportError(programName, displayProblem);
         return failureStatus;
     }
     cv::namedWindow("mix", cv::WINDOW_AUTOSIZE);
@@ -78,13 +72,12 @@ int run() {
     for (;;) {
         const long frameIndex = readPassFrame(capture, frame, position);
         if (frameIndex < 0) {
-            reportError(inputPath + " holds no frame, even after rewinding to its start");
+            reportError(programName, describeNoFrame(inputPath, false, FrameChoice::passes));
             return failureStatus;
         }
-        const std::string frameProblem = describeUnusableFrame(frame);
+        const std::string frameProblem = describeUnusablePass(frame, frameIndex, inputPath);
         if (!frameProblem.empty()) {
-            reportError("cannot use frame " + std::to_string(frameIndex) + " of " + inputPath +
-                        ": " + frameProblem);
+            reportError(programName, frameProblem);
             return failureStatus;
         }
         const bool firstPass = count == 0;
@@ -126,13 +119,8 @@ int run() {
 
 }  // namespace
 
+// The run's exit status: -1 (255) for an input that does not open, as the tool has always
+// said it, 0 after a key, 1 after one line for a run that cannot go on.
 int main() {
-    try {
-        return run();
-    } catch (const cv::Exception& error) {
-        reportError("OpenCV error: " + oneLine(error.what()));
-    } catch (const std::exception& error) {
-        reportError(oneLine(error.what()));
-    }
-    return failureStatus;
+    return dottrack::runProgram(programName, run);
 }

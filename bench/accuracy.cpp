@@ -1,357 +1,97 @@
 // dottrack-accuracy: how close the measured dot centres, displacements and surface motion
 // come to the truth of a generated video, beside OpenCV's blob detector on the same frames.
-// Run by hand; its figures are the ones the README quotes.
+// Run by hand; its figures are the ones the documentation quotes.
 
-#include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <cstdio>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include <opencv2/core.hpp>
-#include <opencv2/features2d.hpp>
-#include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
-#include "app/track_frame.h"
-#include "app/video_input.h"
-#include "measure/measure.h"
-#include "tools/command_line.h"
+#include "bench/accuracy.h"
+#include "cli/cli.h"
+#include "pipeline/pipeline.h"
+#include "video/video.h"
 
 namespace dottrack {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+const char* const programName = "dottrack-accuracy";
 
-// A centre farther than this from every true dot is wrong rather than imprecise.
-constexpr double wrongCentre = 0.5;
-// A target nearer than this to a true dot's centre lies on that dot.
-constexpr double onDotReach = 12.0;
-constexpr int fractionBins = 10;
-
-// The truth of one frame: the motion under way and every dot's centre.
-struct FrameTruth {
-    std::string motion;
-    std::vector<cv::Point2d> dots;
+struct Options {
+    std::string videoPath;
+    std::string truthPath;
 };
 
-std::map<long, FrameTruth> readTruth(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    if (!std::getline(in, line) || line != "frame,motion,dot,x,y") {
-        throw std::runtime_error(path + " is not a truth file of dottrack-sample");
-    }
-    std::map<long, FrameTruth> truth;
-    while (std::getline(in, line)) {
-        long frame = 0;
-        std::size_t dot = 0;
-        char motion[32];
-        cv::Point2d centre;
-        if (std::sscanf(line.c_str(), "%ld,%31[^,],%zu,%lf,%lf", &frame, motion, &dot, &centre.x,
-                        &centre.y) != 5) {
-            throw std::runtime_error("malformed line in " + path + ": " + line);
-        }
-        truth[frame].motion = motion;
-        truth[frame].dots.push_back(centre);
-    }
-    return truth;
-}
-
-// The true dot nearest to `p`, and its distance.
-std::pair<int, double> nearestDot(const std::vector<cv::Point2d>& dots, cv::Point2d p) {
-    int best = -1;
-    double bestDistance = HUGE_VAL;
-    for (std::size_t i = 0; i < dots.size(); ++i) {
-        const double distance = cv::norm(dots[i] - p);
-        if (distance < bestDistance) {
-            best = static_cast<int>(i);
-            bestDistance = distance;
-        }
-    }
-    return {best, bestDistance};
-}
-
-// Errors of one kind, with the count of those too large to be errors of precision.
-struct Errors {
-    std::vector<double> values;
-    long wrong = 0;
-
-    void add(double value, double wrongFrom = HUGE_VAL) {
-        if (value > wrongFrom) {
-            ++wrong;
-        } else {
-            values.push_back(value);
-        }
-    }
-    double mean() const {
-        double sum = 0;
-        for (const double v : values) {
-            sum += v;
-        }
-        return values.empty() ? NAN : sum / static_cast<double>(values.size());
-    }
-    double quantile(double q) const {
-        if (values.empty()) {
-            return NAN;
-        }
-        std::vector<double> sorted = values;
-        const auto at =
-            sorted.begin() + static_cast<std::ptrdiff_t>(std::min(
-                                 sorted.size() - 1, static_cast<std::size_t>(q * sorted.size())));
-        std::nth_element(sorted.begin(), at, sorted.end());
-        return *at;
-    }
-    double max() const {
-        return values.empty() ? NAN : *std::max_element(values.begin(), values.end());
-    }
-};
-
-// Fractional parts of positions in bins, and the signed error against the true position's
-// fractional part: estimates pulled towards whole pixels show a sine in it.
-struct Locking {
-    std::vector<long> measured = std::vector<long>(fractionBins, 0);
-    std::vector<long> truth = std::vector<long>(fractionBins, 0);
-    double sine = 0, cosine = 0;
-    long count = 0;
-
-    static int binOf(double v) {
-        return std::min(fractionBins - 1, static_cast<int>((v - std::floor(v)) * fractionBins));
-    }
-    void add(double measuredValue, double trueValue) {
-        ++measured[binOf(measuredValue)];
-        ++truth[binOf(trueValue)];
-        const double phase = 2 * CV_PI * (trueValue - std::floor(trueValue));
-        sine += (measuredValue - trueValue) * std::sin(phase);
-        cosine += (measuredValue - trueValue) * std::cos(phase);
-        ++count;
-    }
-    static double flatness(const std::vector<long>& bins) {
-        const auto [least, most] = std::minmax_element(bins.begin(), bins.end());
-        return *least > 0 ? static_cast<double>(*most) / static_cast<double>(*least) : HUGE_VAL;
-    }
-    double pull() const { return count > 0 ? 2.0 * std::hypot(sine, cosine) / count : NAN; }
-};
-
-double medianOf(std::vector<double> values) {
-    if (values.empty()) {
-        return NAN;
-    }
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
-
-double microsecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-}
-
-const char* const verdictNames[] = {"found",         "near the border", "too faint",
-                                    "rim not clear", "wrong shape",     "unsettled"};
-constexpr int verdictCount = 6;
-
-int run(int argc, char** argv) {
-    std::string videoPath, truthPath;
+// Reads the command line into `options`; returns the status to exit with at once, if any.
+std::optional<int> readOptions(int argc, char** argv, Options& options) {
     CLI::App app{
         "Measures one trip through VIDEO as dottrack-export does and compares the dot\n"
         "centres, the markers' displacements and the surface's motion with TRUTH.csv\n"
         "(written by dottrack-sample --truth for the same video), beside OpenCV's blob\n"
         "detector (default parameters, on the grey frame) on the same frames.\n",
-        "dottrack-accuracy"};
+        programName};
     prepareCommandLine(app,
                        "Exit status: 0 after printing the figures; 1 when a file cannot be "
                        "read;\n2 for a wrong command line.");
-    app.add_option("VIDEO", videoPath, "a video written by dottrack-sample")
+    app.add_option("VIDEO", options.videoPath, "a video written by dottrack-sample")
         ->type_name("")
         ->required();
-    app.add_option("TRUTH", truthPath, "its truth file")->type_name("")->required();
-    if (const std::optional<int> status = readCommandLine(app, argc, argv)) {
-        return *status;
+    app.add_option("TRUTH", options.truthPath, "its truth file")->type_name("")->required();
+    return readCommandLine(app, argc, argv);
+}
+
+// Measures one trip through the video as the export does, and grades every pass.
+void gradeOneTrip(const Options& options, const std::map<long, FrameTruth>& truth, PassRun& run,
+                  Grades& grades) {
+    FrameReader reader;
+    const std::string problem = openReader(options.videoPath, FrameChoice::passes, 0, reader);
+    if (!problem.empty()) {
+        throw RunError{problem};
     }
-    const std::map<long, FrameTruth> truth = readTruth(truthPath);
-    cv::setNumThreads(1);  // as the tool runs
-
-    cv::VideoCapture capture;
-    const auto logLevel = silenceOpenCvLog();
-    capture.open(videoPath);
-    restoreOpenCvLog(logLevel);
-    if (!capture.isOpened()) {
-        throw std::runtime_error("cannot open " + videoPath + " as a video");
+    preparePassRun(run);
+    TrueMotion trueMotion;
+    BlobDetection blobs;
+    SourceFrame next;
+    FrameRead read = FrameRead::runOver;
+    while ((read = readNextFrame(reader, next)) == FrameRead::frame && truth.count(next.index)) {
+        const std::string unusable =
+            describeUnusablePass(next.frame, next.index, options.videoPath);
+        if (!unusable.empty()) {
+            throw RunError{unusable};
+        }
+        const FrameTruth& now = truth.at(next.index);
+        // The measurement is timed apart from the tool's stages that precede it.
+        trackPass(next.frame, run);
+        const auto start = std::chrono::steady_clock::now();
+        measureTrackedPass(next.frame, run);
+        grades.measureUs.push_back(microsecondsSince(start));
+        gradeCentres(next.frame, run, now, grades);
+        gradeMotion(run, next.index, truth, trueMotion, grades);
+        gradeBlobs(next.frame, now, blobs, grades);
     }
-    cv::Mat frame, grey;
-    long position = 0;
-    skipWarmup(capture, frame, position);
-
-    TrackState state;
-    prepareTrackState(state);
-    Measurement measurement;
-    const cv::Ptr<cv::SimpleBlobDetector> blobDetector = cv::SimpleBlobDetector::create();
-    std::vector<cv::KeyPoint> blobs;
-
-    Errors centre, blobCentre, displacement, tx, ty, rotation, scale;
-    std::vector<double> measureUs, blobUs;
-    long targetsOnDots = 0, blobsFound = 0, dotsInView = 0, fitsMissing = 0;
-    long verdicts[verdictCount] = {};
-    Locking locking;
-    std::vector<int> dotOfMarker;  // the true dot each marker was seeded on
-    std::vector<cv::Point2f> trueSeeds, trueNow;
-    MotionFitBuffers trueFit;
-    SurfaceMotion trueMotion;
-    long seedFrame = -1;
-    double trueOutlierDistance = 0;
-
-    for (long pass = 0, previous = -1;; ++pass) {
-        const long index = readPassFrame(capture, frame, position);
-        if (index <= previous || truth.count(index) == 0) {
-            break;  // one trip
-        }
-        previous = index;
-        const FrameTruth& now = truth.at(index);
-        trackFrame(frame, pass == 0, state);
-        const auto start = Clock::now();
-        measurePass(frame, state.targets, state.assignment, pass == 0, measurement);
-        measureUs.push_back(microsecondsSince(start));
-
-        for (std::size_t t = 0; t < state.targets.size(); ++t) {
-            cv::Point2f unused;
-            ++verdicts[static_cast<int>(
-                locateDotCentre(frame, state.targets[t], measurement.scale, unused))];
-            targetsOnDots +=
-                nearestDot(now.dots, cv::Point2d(state.targets[t])).second < onDotReach;
-            const cv::Point2f c = measurement.targetCentres[t];
-            if (isMeasured(c)) {
-                const auto [dot, error] = nearestDot(now.dots, cv::Point2d(c));
-                centre.add(error, wrongCentre);
-                if (error <= wrongCentre && now.motion != "rest") {
-                    locking.add(c.x, now.dots[dot].x);
-                    locking.add(c.y, now.dots[dot].y);
-                }
-            }
-        }
-
-        // Displacements against the true motion of the dot each marker was seeded on, and
-        // the fit against the same fit made on those dots' true centres.
-        if (pass == 0) {
-            seedFrame = index;
-            for (const cv::Point2f& seed : measurement.seedCentres) {
-                dotOfMarker.push_back(
-                    isMeasured(seed) ? nearestDot(now.dots, cv::Point2d(seed)).first : -1);
-            }
-        }
-        const std::vector<cv::Point2d>& seedDots = truth.at(seedFrame).dots;
-        trueSeeds.assign(dotOfMarker.size(), cv::Point2f(NAN, NAN));
-        trueNow.assign(dotOfMarker.size(), cv::Point2f(NAN, NAN));
-        cv::Point2d pivot;
-        int seeded = 0;
-        for (std::size_t i = 0; i < dotOfMarker.size(); ++i) {
-            const int dot = dotOfMarker[i];
-            if (dot < 0) {
-                continue;
-            }
-            pivot += seedDots[dot];
-            ++seeded;
-            if (pass == 0 || isMeasured(measurement.displacements[i])) {
-                trueSeeds[i] = cv::Point2f(seedDots[dot]);
-                trueNow[i] = cv::Point2f(now.dots[dot]);
-            }
-            if (isMeasured(measurement.displacements[i])) {
-                const cv::Point2d moved = now.dots[dot] - seedDots[dot];
-                displacement.add(cv::norm(cv::Point2d(measurement.displacements[i]) - moved),
-                                 wrongCentre);
-            }
-        }
-        if (pass == 0) {
-            trueOutlierDistance = outlierDistanceFor(trueSeeds);
-        }
-        fitSurfaceMotion(trueSeeds, trueNow, cv::Point2f(pivot / std::max(seeded, 1)),
-                         trueOutlierDistance, trueFit, trueMotion);
-        const SurfaceMotion& m = measurement.motion;
-        if (m.fitted && trueMotion.fitted) {
-            tx.add(std::abs(m.tx - trueMotion.tx));
-            ty.add(std::abs(m.ty - trueMotion.ty));
-            rotation.add(std::abs(m.rotationDeg - trueMotion.rotationDeg));
-            scale.add(std::abs(m.scale - trueMotion.scale));
-        } else if (trueMotion.fitted) {
-            ++fitsMissing;
-        }
-
-        const auto blobStart = Clock::now();
-        cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
-        blobDetector->detect(grey, blobs);
-        blobUs.push_back(microsecondsSince(blobStart));
-        for (const cv::KeyPoint& blob : blobs) {
-            blobCentre.add(nearestDot(now.dots, cv::Point2d(blob.pt)).second, wrongCentre);
-        }
-        blobsFound += static_cast<long>(blobs.size());
-        dotsInView += static_cast<long>(now.dots.size());
+    if (read == FrameRead::noFrame) {
+        throw RunError{describeNoFrame(options.videoPath, reader.live, FrameChoice::passes)};
     }
-
-    const std::size_t passes = measureUs.size();
-    std::printf(
-        "dottrack-accuracy: %s, %zu passes (one trip); dots of radius %.2f px, window "
-        "%d x %d px\n\n",
-        videoPath.c_str(), passes, measurement.scale.radius, 2 * measurement.scale.halfWindow + 1,
-        2 * measurement.scale.halfWindow + 1);
-    std::printf("%-40s %14s %14s\n", "dot centres", "dottrack", "blob detector");
-    std::printf("%-40s %14.4f %14.4f\n", "error, mean (px)", centre.mean(), blobCentre.mean());
-    std::printf("%-40s %14.4f %14.4f\n", "error, p95 (px)", centre.quantile(0.95),
-                blobCentre.quantile(0.95));
-    std::printf("%-40s %14.4f %14.4f\n", "error, largest (px)", centre.max(), blobCentre.max());
-    std::printf("%-40s %14ld %14ld\n", "wrong (more than 0.5 px off)", centre.wrong,
-                blobCentre.wrong);
-    std::printf("%-40s %8zu/%-5ld %8ld/%-5ld\n", "centres given / targets or dots on view",
-                centre.values.size() + centre.wrong, targetsOnDots, blobsFound, dotsInView);
-    std::printf("%-40s %14.1f %14.1f\n\n", "time per frame, median (us)", medianOf(measureUs),
-                medianOf(blobUs));
-
-    std::printf("%-40s %9s %9s %9s\n", "marker displacement and surface motion", "mean", "p95",
-                "largest");
-    const auto row = [](const char* name, const Errors& e, double unit) {
-        std::printf("%-40s %9.4f %9.4f %9.4f\n", name, e.mean() * unit, e.quantile(0.95) * unit,
-                    e.max() * unit);
-    };
-    row("displacement error (px)", displacement, 1);
-    row("tx against the fit on true centres (px)", tx, 1);
-    row("ty against the fit on true centres (px)", ty, 1);
-    row("rotation, same (deg)", rotation, 1);
-    row("scale, same (x 1e-4)", scale, 1e4);
-    std::printf(
-        "wrong displacements (more than 0.5 px off): %ld; passes without a fit where the "
-        "true centres have one: %ld\n\n",
-        displacement.wrong, fitsMissing);
-
-    std::printf("pixel locking, over the passes in motion (%ld coordinates):\n", locking.count);
-    std::printf("  fractional parts, 10 bins, measured:");
-    for (const long n : locking.measured) {
-        std::printf(" %ld", n);
-    }
-    std::printf("\n  the same, true centres:              ");
-    for (const long n : locking.truth) {
-        std::printf(" %ld", n);
-    }
-    std::printf("\n  largest / smallest bin: measured %.3f, true centres %.3f\n",
-                Locking::flatness(locking.measured), Locking::flatness(locking.truth));
-    std::printf("  pull towards whole pixels (amplitude of the error's sine): %.4f px\n\n",
-                locking.pull());
-    std::printf("targets per verdict:");
-    for (int v = 0; v < verdictCount; ++v) {
-        std::printf("%s %s %ld", v > 0 ? "," : "", verdictNames[v], verdicts[v]);
-    }
-    std::printf("\n");
-    return 0;
 }
 
 }  // namespace
 }  // namespace dottrack
 
 int main(int argc, char** argv) {
-    try {
-        return dottrack::run(argc, argv);
-    } catch (const std::exception& error) {
-        dottrack::reportError("dottrack-accuracy", error.what());
-        return dottrack::failureStatus;
-    }
+    using namespace dottrack;
+    return runProgram(programName, [argc, argv] {
+        Options options;
+        if (const std::optional<int> status = readOptions(argc, argv, options)) {
+            return *status;
+        }
+        const std::map<long, FrameTruth> truth = readTruth(options.truthPath);
+        cv::setNumThreads(1);  // as the tool runs
+        PassRun run;
+        Grades grades;
+        gradeOneTrip(options, truth, run, grades);
+        printAccuracy(options.videoPath, run.measurement.scale, grades);
+        return 0;
+    });
 }

@@ -7,11 +7,11 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "app/track_frame.h"
 #include "bench/allocation_counter.h"
 #include "bench/stage_floors.h"
 #include "conditioning/conditioning.h"
 #include "measure/measure.h"
+#include "pipeline/pipeline.h"
 #include "tracking/tracking.h"
 
 namespace dottrack {

@@ -1,5 +1,6 @@
 #pragma once
-// Presentation: what the viewer sees of a frame's results, and the first-frame snapshots.
+// Presentation: what the viewer sees of a frame's results, the first-frame snapshots, and
+// whether a window can be shown at all.
 
 #include <string>
 #include <vector>
@@ -26,5 +27,10 @@ void writeFloatSnapshot(const std::string& path, const cv::Mat& image);
 // Writes an 8-bit colour image as a PNG. A file that cannot be written is skipped without
 // a word.
 void writeColourSnapshot(const std::string& path, const cv::Mat& image);
+
+// Says why no window could be shown (no display server reachable); empty when one is
+// reachable or when the user chose the window system through QT_QPA_PLATFORM. The window
+// toolkit aborts the process when it cannot connect, so this is asked before any window.
+std::string describeMissingDisplay();
 
 }  // namespace dottrack

@@ -14,14 +14,11 @@
 
 #include <opencv2/core.hpp>
 
-#include "app/one_line.h"
-#include "app/track_frame.h"
-#include "app/video_source.h"
-#include "conditioning/conditioning.h"
-#include "measure/measure.h"
+#include "cli/cli.h"
+#include "pipeline/pipeline.h"
 #include "python/numpy_frame.h"
 #include "python/pass_result.h"
-#include "tools/export/pass_reader.h"
+#include "video/video.h"
 
 namespace py = pybind11;
 
@@ -56,7 +53,7 @@ private:
 // The export's passes on frames handed over one at a time; the first seeds the markers.
 class Tracker {
 public:
-    Tracker() { prepareTrackState(state_); }
+    Tracker() { preparePassRun(run_); }
 
     // Runs one pass on a numpy frame and gives its result.
     PassResult process(const py::object& frame) {
@@ -73,24 +70,16 @@ public:
         return result();
     }
 
-    // Runs one pass on a usable frame, as the export does: the tool's stages, then the
-    // measurement. Needs no GIL.
-    void runPass(const cv::Mat& frame) {
-        const bool firstPass = passes_ == 0;
-        trackFrame(frame, firstPass, state_);
-        measurePass(frame, state_.targets, state_.assignment, firstPass, measurement_);
-        ++passes_;
-    }
+    // Runs one measured pass on a usable frame, as the export does. Needs no GIL.
+    void runPass(const cv::Mat& frame) { runMeasuredPass(frame, run_); }
 
-    PassResult result() const { return makePassResult(state_, measurement_); }
+    PassResult result() const { return makePassResult(run_.track, run_.measurement); }
 
-    std::int64_t passes() const { return passes_; }
+    std::int64_t passes() const { return run_.passes; }
 
 private:
-    TrackState state_;
-    Measurement measurement_;
+    PassRun run_;
     cv::Mat copy_;  // frames whose rows are not packed pixels are copied here
-    std::int64_t passes_ = 0;
     bool busy_ = false;
 };
 
@@ -101,13 +90,11 @@ public:
         std::string problem;
         {
             const py::gil_scoped_release released;
-            problem = openSource(name_, source_.capture);
+            problem = openReader(name_, FrameChoice::passes, passLimit, reader_);
         }
         if (!problem.empty()) {
             raiseOsError(problem);
         }
-        source_.live = isLive(classifySource(name_));
-        source_.passLimit = passLimit;
     }
 
     // The next pass as (pass number, frame index, result).
@@ -116,13 +103,13 @@ public:
             throw py::stop_iteration();
         }
         const BusyCall call(busy_);
-        PassRead read = PassRead::runOver;
+        FrameRead read = FrameRead::runOver;
         std::string problem;
         try {
             const py::gil_scoped_release released;
-            read = readNextPass(source_, pass_);
-            if (read == PassRead::frame) {
-                problem = describeUnusableFrame(pass_.frame);
+            read = readNextFrame(reader_, pass_);
+            if (read == FrameRead::frame) {
+                problem = describeUnusablePass(pass_.frame, pass_.index, name_);
                 if (problem.empty()) {
                     tracker_.runPass(pass_.frame);
                 }
@@ -131,18 +118,15 @@ public:
             finish();
             throw;
         }
-        if (read == PassRead::frame && problem.empty()) {
+        if (read == FrameRead::frame && problem.empty()) {
             return py::make_tuple(tracker_.passes() - 1, pass_.index, tracker_.result());
         }
         finish();
-        if (read == PassRead::noFrame) {
-            raiseOsError(source_.live
-                             ? "no frame came from " + name_
-                             : name_ + " holds no frame, even after rewinding to its start");
+        if (read == FrameRead::noFrame) {
+            raiseOsError(describeNoFrame(name_, reader_.live, FrameChoice::passes));
         }
         if (!problem.empty()) {
-            throw py::value_error("cannot use frame " + std::to_string(pass_.index) + " of " +
-                                  name_ + ": " + problem);
+            throw py::value_error(problem);
         }
         throw py::stop_iteration();
     }
@@ -151,12 +135,12 @@ private:
     // Ends the run and lets a camera go at once.
     void finish() {
         finished_ = true;
-        source_.capture.release();
+        reader_.capture.release();
     }
 
     std::string name_;
-    PassSource source_;
-    PassFrame pass_;
+    FrameReader reader_;
+    SourceFrame pass_;
     Tracker tracker_;
     bool finished_ = false;
     bool busy_ = false;

@@ -4,8 +4,8 @@
 
 #include <pybind11/numpy.h>
 
-#include "app/track_frame.h"
 #include "measure/measure.h"
+#include "pipeline/pipeline.h"
 
 namespace dottrack {
 

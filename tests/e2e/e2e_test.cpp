@@ -17,12 +17,12 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "app/track_frame.h"
-#include "app/video_input.h"
 #include "conditioning/conditioning.h"
+#include "pipeline/pipeline.h"
 #include "present/present.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/test_support.h"
+#include "video/video.h"
 
 namespace dottrack::e2e {
 namespace {

@@ -1,7 +1,6 @@
 #include "tools/export/export_run.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -10,35 +9,18 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "app/one_line.h"
-#include "app/track_frame.h"
-#include "app/video_input.h"
-#include "app/video_source.h"
-#include "conditioning/conditioning.h"
-#include "measure/measure.h"
-#include "tools/command_line.h"
+#include "cli/cli.h"
+#include "output/output.h"
+#include "pipeline/pipeline.h"
 #include "tools/export/live_view.h"
 #include "tools/export/motion_plot.h"
-#include "tools/export/pass_reader.h"
-#include "tools/export/pending_output.h"
 #include "tools/export/track_csv.h"
 #include "tools/export/track_plot.h"
+#include "video/video.h"
 
 namespace dottrack {
 
 namespace {
-
-volatile std::sig_atomic_t interruptRequested = 0;
-
-// Notes the request, which the runs act on at their next pass. A second one, for a run
-// that has none coming (a live source that delivers nothing), ends the program at once.
-extern "C" void requestInterrupt(int signalNumber) {
-    if (interruptRequested != 0) {
-        std::signal(signalNumber, SIG_DFL);
-        std::raise(signalNumber);
-    }
-    interruptRequested = signalNumber;
-}
 
 // The outputs of a run, each written under a temporary name until it is complete.
 struct RunOutputs {
@@ -54,10 +36,9 @@ struct RunOutputs {
 // What one run carries from pass to pass.
 struct ExportWork {
     const RunSettings* settings = nullptr;
-    const RunProgress* progress = nullptr;
+    const ProgressHooks* progress = nullptr;
     bool live = false;
-    TrackState state;
-    Measurement measurement;
+    PassRun run;
     std::string rows;
     std::FILE* csv = nullptr;
     std::string csvName;  // for messages
@@ -65,7 +46,7 @@ struct ExportWork {
     TrackPlot plot;
     std::vector<MotionSample> motionSamples;
     LiveView view;
-    std::int64_t passesDone = 0;
+    std::int64_t decoded = 0;  // passes read without tracking them
     RunEnd end = RunEnd::tripOver;
 };
 
@@ -76,8 +57,8 @@ void writeRows(std::FILE* file, const std::string& rows, const std::string& name
 }
 
 // Tracks and measures one pass and writes what it found. Returns whether the run goes on.
-bool processPass(const PassFrame& pass, ExportWork& work) {
-    if (interruptRequested != 0) {
+bool processPass(const SourceFrame& pass, ExportWork& work) {
+    if (interruptingSignal() != 0) {
         // A live source is recorded until the user says stop: its outputs are kept.
         if (!work.live) {
             throw Interrupted{};
@@ -86,33 +67,32 @@ bool processPass(const PassFrame& pass, ExportWork& work) {
         return false;
     }
     const RunSettings& settings = *work.settings;
-    const std::string problem = describeUnusableFrame(pass.frame);
+    const std::string problem = describeUnusablePass(pass.frame, pass.index, settings.source);
     if (!problem.empty()) {
-        throw RunError{"cannot use frame " + std::to_string(pass.index) + " of " + settings.source +
-                       ": " + problem};
+        throw RunError{problem};
     }
-    const bool firstPass = work.passesDone == 0;
-    trackFrame(pass.frame, firstPass, work.state);
-    measurePass(pass.frame, work.state.targets, work.state.assignment, firstPass, work.measurement);
+    const std::int64_t number = work.run.passes;
+    runMeasuredPass(pass.frame, work.run);
+    const TrackState& state = work.run.track;
+    const Measurement& measurement = work.run.measurement;
     if (!settings.plotPath.empty()) {
-        if (firstPass) {
-            startTrackPlot(pass.frame, work.state, work.plot);
+        if (number == 0) {
+            startTrackPlot(pass.frame, state, work.plot);
         }
-        extendTrackPlot(work.state, work.plot);
+        extendTrackPlot(state, work.plot);
     }
     if (!settings.motionPlotPath.empty()) {
-        addMotionSample(work.passesDone, work.measurement.motion, work.motionSamples);
+        addMotionSample(number, measurement.motion, work.motionSamples);
     }
-    formatTrackRows(work.passesDone, pass.index, work.state, work.measurement, work.rows);
+    formatTrackRows(number, pass.index, state, measurement, work.rows);
     writeRows(work.csv, work.rows, work.csvName);
     if (work.motion != nullptr) {
-        formatMotionRow(work.passesDone, pass.index, work.measurement.motion, work.rows);
+        formatMotionRow(number, pass.index, measurement.motion, work.rows);
         writeRows(work.motion, work.rows, "'" + settings.motionPath + "'");
     }
-    const bool keyPressed = settings.show && showLivePass(pass.frame, work.state, work.measurement,
-                                                          work.passesDone, work.view);
-    ++work.passesDone;
-    work.progress->pass(work.passesDone);
+    const bool keyPressed =
+        settings.show && showLivePass(pass.frame, state, measurement, number, work.view);
+    work.progress->step(work.run.passes);
     if (keyPressed) {
         work.end = RunEnd::keyPressed;
         return false;
@@ -121,12 +101,12 @@ bool processPass(const PassFrame& pass, ExportWork& work) {
 }
 
 // Reads and tracks the passes in turn on this thread.
-PassRead trackInTurn(PassSource& source, ExportWork& work) {
-    PassFrame pass;
-    PassRead read = PassRead::runOver;
-    while ((read = readNextPass(source, pass)) == PassRead::frame) {
+FrameRead trackInTurn(FrameReader& reader, ExportWork& work) {
+    SourceFrame pass;
+    FrameRead read = FrameRead::runOver;
+    while ((read = readNextFrame(reader, pass)) == FrameRead::frame) {
         if (!processPass(pass, work)) {
-            return PassRead::runOver;
+            return FrameRead::runOver;
         }
     }
     return read;
@@ -135,12 +115,12 @@ PassRead trackInTurn(PassSource& source, ExportWork& work) {
 // Tracks the passes while a second thread decodes the next ones. OpenCV keeps its own
 // worker threads for the stages: limiting them to one, to leave a core to the reader,
 // measured no faster, so they are left as they are.
-PassRead trackWithReader(PassSource& source, ExportWork& work) {
+FrameRead trackWithReader(FrameReader& reader, ExportWork& work) {
     FrameQueue queue;
-    std::thread reader(fillFrameQueue, std::ref(source), std::ref(queue));
+    std::thread decoder(fillFrameQueue, std::ref(reader), std::ref(queue));
     bool stopped = false;
     try {
-        while (const PassFrame* pass = takeFrame(queue)) {
+        while (const SourceFrame* pass = takeFrame(queue)) {
             const bool goOn = processPass(*pass, work);
             releaseFrame(queue);
             if (!goOn) {
@@ -151,12 +131,12 @@ PassRead trackWithReader(PassSource& source, ExportWork& work) {
         }
     } catch (...) {
         cancelReading(queue);
-        reader.join();
+        decoder.join();
         throw;
     }
-    reader.join();
+    decoder.join();
     if (stopped) {
-        return PassRead::runOver;
+        return FrameRead::runOver;
     }
     if (!queue.readerError.empty()) {
         throw RunError{"cannot read " + work.settings->source + ": " + oneLine(queue.readerError)};
@@ -165,15 +145,15 @@ PassRead trackWithReader(PassSource& source, ExportWork& work) {
 }
 
 // Reads the passes without tracking them, for a measure of the decoding alone.
-PassRead decodeOnly(PassSource& source, ExportWork& work) {
-    PassFrame pass;
-    PassRead read = PassRead::runOver;
-    while ((read = readNextPass(source, pass)) == PassRead::frame) {
-        if (interruptRequested != 0) {
+FrameRead decodeOnly(FrameReader& reader, ExportWork& work) {
+    SourceFrame pass;
+    FrameRead read = FrameRead::runOver;
+    while ((read = readNextFrame(reader, pass)) == FrameRead::frame) {
+        if (interruptingSignal() != 0) {
             throw Interrupted{};
         }
-        ++work.passesDone;
-        work.progress->pass(work.passesDone);
+        ++work.decoded;
+        work.progress->step(work.decoded);
     }
     return read;
 }
@@ -207,35 +187,9 @@ void writePicture(const cv::Mat& picture, PendingOutput& output) {
     std::fwrite(encoded.data(), 1, encoded.size(), output.file);
 }
 
-// Why a source gave no frame to track.
-std::string describeNoFrame(const std::string& source, bool live) {
-    return live ? source + " delivered no frame after the " + std::to_string(warmupFrames) +
-                      " it lets settle"
-                : source + " holds no frame, even after rewinding to its start";
-}
-
 }  // namespace
 
-int interruptingSignal() {
-    return interruptRequested;
-}
-
-void catchInterrupts() {
-    for (const int signalNumber : {SIGINT, SIGTERM}) {
-        struct sigaction current {};
-        sigaction(signalNumber, nullptr, &current);
-        if (current.sa_handler == SIG_IGN) {
-            continue;
-        }
-        struct sigaction onInterrupt {};
-        onInterrupt.sa_handler = requestInterrupt;
-        sigemptyset(&onInterrupt.sa_mask);
-        onInterrupt.sa_flags = SA_RESTART;
-        sigaction(signalNumber, &onInterrupt, nullptr);
-    }
-}
-
-RunOutcome exportSource(const RunSettings& settings, const RunProgress& progress) {
+RunOutcome exportSource(const RunSettings& settings, const ProgressHooks& progress) {
     // Outputs first, so that a bad path fails before the source is opened.
     RunOutputs outputs;
     openOutput(settings.csvPath, outputs.csv);
@@ -243,19 +197,18 @@ RunOutcome exportSource(const RunSettings& settings, const RunProgress& progress
     openOutput(settings.motionPath, outputs.motion);
     openOutput(settings.motionPlotPath, outputs.motionPlot);
 
-    PassSource source;
-    const std::string problem = openSource(settings.source, source.capture);
+    FrameReader reader;
+    const std::string problem =
+        openReader(settings.source, FrameChoice::passes, settings.passLimit, reader);
     if (!problem.empty()) {
         throw RunError{problem};
     }
-    source.live = isLive(classifySource(settings.source));
-    source.passLimit = settings.passLimit;
 
     ExportWork work;
     work.settings = &settings;
     work.progress = &progress;
-    work.live = source.live;
-    prepareTrackState(work.state);
+    work.live = reader.live;
+    preparePassRun(work.run);
     work.csv = settings.csvPath.empty() ? stdout : outputs.csv.file;
     work.csvName =
         settings.csvPath.empty() ? "the CSV to standard output" : "'" + settings.csvPath + "'";
@@ -267,36 +220,36 @@ RunOutcome exportSource(const RunSettings& settings, const RunProgress& progress
         }
     }
     std::int64_t expectedPasses = settings.passLimit;
-    if (expectedPasses == 0 && !source.live) {
-        expectedPasses =
-            passesInOneTrip(static_cast<long>(source.capture.get(cv::CAP_PROP_FRAME_COUNT)));
+    if (expectedPasses == 0 && !reader.live) {
+        expectedPasses = framesInOneTrip(
+            FrameChoice::passes, static_cast<long>(reader.capture.get(cv::CAP_PROP_FRAME_COUNT)));
     }
     progress.start(expectedPasses);
 
-    PassRead read = PassRead::runOver;
+    FrameRead read = FrameRead::runOver;
     try {
         if (settings.decodeOnly) {
-            read = decodeOnly(source, work);
+            read = decodeOnly(reader, work);
         } else {
             std::fputs(trackCsvHeader, work.csv);
             if (work.motion != nullptr) {
                 std::fputs(motionCsvHeader, work.motion);
             }
-            read = settings.decodeAhead ? trackWithReader(source, work) : trackInTurn(source, work);
+            read = settings.decodeAhead ? trackWithReader(reader, work) : trackInTurn(reader, work);
         }
     } catch (...) {
         progress.stop();
         throw;
     }
     progress.stop();
-    if (read == PassRead::noFrame) {
-        throw RunError{describeNoFrame(settings.source, source.live)};
+    if (read == FrameRead::noFrame) {
+        throw RunError{describeNoFrame(settings.source, reader.live, FrameChoice::passes)};
     }
-    if (read == PassRead::stopped) {
+    if (read == FrameRead::stopped) {
         work.end = RunEnd::sourceStopped;
     }
     if (!settings.plotPath.empty()) {
-        finishTrackPlot(work.state, work.passesDone, work.plot);
+        finishTrackPlot(work.run.track, work.run.passes, work.plot);
         writePicture(work.plot.picture, outputs.plot);
     }
     if (!settings.motionPlotPath.empty()) {
@@ -312,7 +265,7 @@ RunOutcome exportSource(const RunSettings& settings, const RunProgress& progress
         (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)) {
         throw RunError{"failed while writing the CSV to standard output"};
     }
-    return {work.end, work.passesDone};
+    return {work.end, settings.decodeOnly ? work.decoded : work.run.passes};
 }
 
 }  // namespace dottrack

@@ -3,8 +3,9 @@
 // or not at all. The single run and every job of a batch go through it.
 
 #include <cstdint>
-#include <functional>
 #include <string>
+
+#include "output/output.h"
 
 namespace dottrack {
 
@@ -34,27 +35,8 @@ struct RunOutcome {
     std::int64_t passes = 0;
 };
 
-// Hooks through which a run tells how far it has got: before its first pass (with the
-// passes expected, 0 when unknown), after every pass, and when it stops drawing progress.
-struct RunProgress {
-    std::function<void(std::int64_t expectedPasses)> start = [](std::int64_t) {};
-    std::function<void(std::int64_t passesDone)> pass = [](std::int64_t) {};
-    std::function<void()> stop = [] {};
-};
-
-// The user asked every run to stop: a run of a file or sequence ends with its outputs
-// removed.
-struct Interrupted {};
-
-// The number of the signal that asked the runs to stop; 0 while none has.
-int interruptingSignal();
-
-// Lets an interrupt or termination end the runs cleanly at their next pass. A signal that
-// the parent shell ignores (a background job) stays ignored.
-void catchInterrupts();
-
 // Runs the export of `settings.source`. Throws RunError (with the one line that says why),
 // Interrupted or an OpenCV error on failure, having removed every output it started.
-RunOutcome exportSource(const RunSettings& settings, const RunProgress& progress);
+RunOutcome exportSource(const RunSettings& settings, const ProgressHooks& progress);
 
 }  // namespace dottrack

@@ -16,14 +16,13 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "app/track_frame.h"
-#include "app/video_input.h"
 #include "measure/measure.h"
+#include "pipeline/pipeline.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/test_support.h"
-#include "tools/export/pass_reader.h"
 #include "tools/export/track_csv.h"
 #include "tools/sample/sample_scene.h"
+#include "video/video.h"
 
 namespace dottrack {
 namespace {
@@ -119,13 +118,13 @@ TEST_F(ExportTest, MatchesTheStagesDrivenDirectly) {
     cv::Mat image;
     long position = 0;
     skipWarmup(capture, image, position);
-    TrackState state;
-    prepareTrackState(state);
-    Measurement measurement;
+    PassRun run;
+    preparePassRun(run);
+    const TrackState& state = run.track;
+    const Measurement& measurement = run.measurement;
     for (std::size_t p = 0; p < 52; ++p) {
         const long index = readPassFrame(capture, image, position);
-        trackFrame(image, p == 0, state);
-        measurePass(image, state.targets, state.assignment, p == 0, measurement);
+        runMeasuredPass(image, run);
         for (std::size_t i = 0; i < markerCount; ++i) {
             SCOPED_TRACE("pass " + std::to_string(p) + ", marker " + std::to_string(i));
             const std::vector<double>& row = rows[p * markerCount + i];
@@ -223,7 +222,8 @@ TEST_F(ExportTest, RunLengthFollowsTheVideo) {
         }
         if (c.options.empty()) {
             // The length that the progress bar expects from the frame count.
-            EXPECT_EQ(passesInOneTrip(c.frameCount), static_cast<std::int64_t>(c.frames.size()));
+            EXPECT_EQ(framesInOneTrip(FrameChoice::passes, c.frameCount),
+                      static_cast<std::int64_t>(c.frames.size()));
         }
     }
 }

@@ -6,7 +6,6 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/display_check.h"
 #include "conditioning/conditioning.h"
 #include "present/present.h"
 

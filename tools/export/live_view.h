@@ -7,8 +7,8 @@
 
 #include <opencv2/core.hpp>
 
-#include "app/track_frame.h"
 #include "measure/measure.h"
+#include "pipeline/pipeline.h"
 
 namespace dottrack {
 

@@ -7,20 +7,19 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
-#include "app/one_line.h"
-#include "app/video_source.h"
-#include "tools/command_line.h"
-#include "tools/export/batch.h"
+#include "batch/batch.h"
+#include "cli/cli.h"
+#include "output/output.h"
 #include "tools/export/export_run.h"
-#include "tools/export/progress_bar.h"
 
 namespace dottrack {
 namespace {
@@ -96,8 +95,10 @@ const char* const footer =
 
 constexpr std::int64_t maxPasses = 1000000000000;
 constexpr int maxJobs = 1024;
-// Added to the number of the signal that interrupted the run, as shells do.
-constexpr int interruptedStatusBase = 128;
+// What each source of a batch writes into the folder, the pictures last.
+const char* const csvSuffix = ".csv";
+const std::vector<std::string> batchSuffixes = {csvSuffix, ".motion.csv"};
+const std::vector<std::string> pictureSuffixes = {".png", ".motion.png"};
 
 struct ExportOptions {
     std::vector<std::string> sources;
@@ -108,6 +109,18 @@ struct ExportOptions {
     bool pictures = false;
     int jobs = 0;  // 0: one per core
 };
+
+// The value of --out-dir: a folder, or a name for one yet to be created.
+CLI::Validator notAFile() {
+    return CLI::Validator(
+        [](std::string& name) {
+            std::error_code error;
+            const bool file =
+                std::filesystem::exists(name, error) && !std::filesystem::is_directory(name, error);
+            return file ? "'" + name + "' is a file, not a folder" : std::string();
+        },
+        "");
+}
 
 bool batchMode(const ExportOptions& options) {
     return options.sources.size() > 1 || !options.outDir.empty();
@@ -136,7 +149,7 @@ void checkOptions(const ExportOptions& options) {
             throw CLI::ValidationError(std::string(run.decodeOnly ? "--decode-only" : "--show") +
                                        " takes one source");
         }
-        const std::string clash = findNameClash(options.sources);
+        const std::string clash = findNameClash(options.sources, csvSuffix);
         if (!clash.empty()) {
             throw CLI::ValidationError(clash);
         }
@@ -199,12 +212,12 @@ std::optional<int> readOptions(int argc, char** argv, ExportOptions& options) {
                  "show the frame, the tracking, the dots' centres and the motion\n"
                  "live in a window; a key in it ends the run, outputs complete");
     app.add_option("--out-dir", options.outDir,
-                   "write each source's NAME.csv and NAME.motion.csv into DIR\n"
-                   "(NAME: the file's name without its extension, or the\n"
-                   "folder of an image sequence)")
+                   "write each source's NAME.csv and NAME.motion.csv into DIR,\n"
+                   "created when missing (NAME: the file's name without its\n"
+                   "extension, or the folder of an image sequence)")
         ->type_name("DIR")
         ->check(fileName())
-        ->check(CLI::ExistingDirectory);
+        ->check(notAFile());
     app.add_flag("--pictures", options.pictures,
                  "with --out-dir, also write NAME.png and NAME.motion.png");
     app.add_option("--jobs", options.jobs,
@@ -241,9 +254,9 @@ int exportOne(ExportOptions& options) {
     const bool csvOnTerminal = run.csvPath.empty() && !run.decodeOnly && isatty(STDOUT_FILENO);
     const bool shown = !options.quiet && isatty(STDERR_FILENO) && !csvOnTerminal;
     ProgressBar bar;
-    RunProgress progress;
+    ProgressHooks progress;
     progress.start = [&](std::int64_t expected) { startProgress(bar, shown, expected); };
-    progress.pass = [&](std::int64_t done) { updateProgress(bar, done); };
+    progress.step = [&](std::int64_t done) { updateProgress(bar, done); };
     progress.stop = [&] { abandonProgress(bar); };
     const RunOutcome outcome = exportSource(run, progress);
     const std::string passes = std::to_string(outcome.passes) + " passes";
@@ -257,26 +270,40 @@ int exportOne(ExportOptions& options) {
     return 0;
 }
 
+// Exports every source into the folder, its files named after it.
 int exportMany(const ExportOptions& options) {
     BatchSettings batch;
+    batch.program = programName;
     batch.sources = options.sources;
     batch.outDir = options.outDir;
-    batch.pictures = options.pictures;
-    batch.passLimit = options.run.passLimit;
+    batch.suffixes = batchSuffixes;
+    if (options.pictures) {
+        batch.suffixes.insert(batch.suffixes.end(), pictureSuffixes.begin(), pictureSuffixes.end());
+    }
     batch.jobs = options.jobs > 0
                      ? options.jobs
                      : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     batch.progressShown = !options.quiet && isatty(STDERR_FILENO);
+    const std::int64_t passLimit = options.run.passLimit;
+    const auto exportInto = [passLimit](const std::string& source,
+                                        const std::vector<std::string>& outputs,
+                                        const ProgressHooks& progress) {
+        RunSettings run;
+        run.source = source;
+        run.csvPath = outputs[0];
+        run.motionPath = outputs[1];
+        if (outputs.size() > 2) {
+            run.plotPath = outputs[2];
+            run.motionPlotPath = outputs[3];
+        }
+        run.passLimit = passLimit;
+        // The jobs keep the cores busy: each decodes and tracks in turn.
+        run.decodeAhead = false;
+        exportSource(run, progress);
+    };
     // The jobs fill the cores; OpenCV's own workers would only take turns with them.
     cv::setNumThreads(1);
-    const int failed = runBatch(batch);
-    if (failed > 0) {
-        reportError(programName, std::to_string(failed) + " of " +
-                                     std::to_string(batch.sources.size()) +
-                                     " sources failed; the others are written");
-        return failureStatus;
-    }
-    return 0;
+    return runBatch(batch, exportInto) > 0 ? failureStatus : 0;
 }
 
 }  // namespace
@@ -284,25 +311,15 @@ int exportMany(const ExportOptions& options) {
 
 int main(int argc, char** argv) {
     using namespace dottrack;
-    ExportOptions options;
-    if (const std::optional<int> status = readOptions(argc, argv, options)) {
-        return *status;
-    }
-    catchInterrupts();
-    // A reader that closes the pipe early makes the next write fail and the run end with
-    // its outputs removed, rather than be killed with a temporary file left behind.
-    std::signal(SIGPIPE, SIG_IGN);
-    try {
+    return runProgram(programName, [argc, argv] {
+        ExportOptions options;
+        if (const std::optional<int> status = readOptions(argc, argv, options)) {
+            return *status;
+        }
+        catchInterrupts();
+        // A reader that closes the pipe early makes the next write fail and the run end with
+        // its outputs removed, rather than be killed with a temporary file left behind.
+        std::signal(SIGPIPE, SIG_IGN);
         return batchMode(options) ? exportMany(options) : exportOne(options);
-    } catch (const RunError& error) {
-        reportError(programName, error.message);
-    } catch (const Interrupted&) {
-        reportError(programName, "interrupted");
-        return interruptedStatusBase + interruptingSignal();
-    } catch (const cv::Exception& error) {
-        reportError(programName, "OpenCV error: " + std::string(error.what()));
-    } catch (const std::exception& error) {
-        reportError(programName, error.what());
-    }
-    return failureStatus;
+    });
 }

@@ -1,24 +1,13 @@
 #include "tools/export/track_csv.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
+
+#include "output/output.h"
 
 namespace dottrack {
 
 namespace {
-
-// Longest text of a double or a 64-bit integer, with room to spare.
-constexpr std::size_t numberRoom = 32;
-
-// Appends `value` in decimal; a float or double in the shortest form that reads back to
-// the same value.
-template <typename Number>
-void appendNumber(Number value, std::string& text) {
-    char digits[numberRoom];
-    const std::to_chars_result result = std::to_chars(digits, digits + numberRoom, value);
-    text.append(digits, result.ptr);
-}
 
 // Appends ",x,y", or ",," when the position was not measured.
 void appendMeasured(cv::Point2f position, std::string& text) {

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "app/track_frame.h"
 #include "measure/measure.h"
+#include "pipeline/pipeline.h"
 
 namespace dottrack {
 

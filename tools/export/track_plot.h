@@ -7,7 +7,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "app/track_frame.h"
+#include "pipeline/pipeline.h"
 
 namespace dottrack {
 

@@ -17,7 +17,7 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "tools/command_line.h"
+#include "cli/cli.h"
 #include "tools/sample/sample_scene.h"
 
 namespace dottrack {
@@ -178,24 +178,15 @@ void writeSample(const Options& options) {
 
 int main(int argc, char** argv) {
     using namespace dottrack;
-    Options options;
-    if (const std::optional<int> status = readOptions(argc, argv, options)) {
-        return *status;
-    }
-    // Failures are reported in one line below; OpenCV's own messages (a backend
-    // that cannot write the file, for instance) would only repeat them noisily.
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-    try {
+    return runProgram(programName, [argc, argv] {
+        Options options;
+        if (const std::optional<int> status = readOptions(argc, argv, options)) {
+            return *status;
+        }
+        // Failures are reported in one line; OpenCV's own messages (a backend that cannot
+        // write the file, for instance) would only repeat them noisily.
+        cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
         writeSample(options);
         return 0;
-    } catch (const RunError& e) {
-        reportError(programName, e.message);
-    } catch (const cv::Exception& e) {
-        reportError(programName, "OpenCV error: " + e.err);
-    } catch (const std::exception& e) {
-        reportError(programName, e.what());
-    } catch (...) {
-        reportError(programName, "unexpected failure");
-    }
-    return failureStatus;
+    });
 }

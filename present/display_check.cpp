@@ -1,4 +1,4 @@
-#include "app/display_check.h"
+#include "present/present.h"
 
 #include <dlfcn.h>
 #include <sys/stat.h>

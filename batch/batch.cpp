@@ -1,21 +1,15 @@
-#include "tools/export/batch.h"
-
-#include <unistd.h>
+#include "batch/batch.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
-#include <opencv2/core.hpp>
-
-#include "app/one_line.h"
-#include "app/video_source.h"
-#include "tools/command_line.h"
-#include "tools/export/export_run.h"
-#include "tools/export/progress_bar.h"
+#include "cli/cli.h"
+#include "video/video.h"
 
 namespace dottrack {
 
@@ -29,7 +23,7 @@ struct BatchState {
     int done = 0;
     int failed = 0;
     bool interrupted = false;
-    std::int64_t passes = 0;
+    std::int64_t steps = 0;
     ProgressBar bar;
 };
 
@@ -39,15 +33,24 @@ void describeProgress(BatchState& batch, std::size_t total) {
                       (batch.failed > 0 ? " (" + std::to_string(batch.failed) + " failed)" : "");
 }
 
-// Tells why a source failed, on a line of its own below the progress line.
-void reportFailure(BatchState& batch, const std::string& message) {
-    abandonProgress(batch.bar);
-    reportError("dottrack-export", message);
+// The files of one source: the folder, its name, and each suffix.
+std::vector<std::string> outputsOf(const BatchSettings& settings, const std::string& source) {
+    const std::filesystem::path folder(settings.outDir);
+    const std::string name = batchName(source);
+    std::vector<std::string> outputs;
+    for (const std::string& suffix : settings.suffixes) {
+        outputs.push_back((folder / (name + suffix)).string());
+    }
+    return outputs;
 }
 
 // One job: takes the next source until none is left or the batch is interrupted.
-void runJobs(const BatchSettings& settings, BatchState& batch) {
-    const std::filesystem::path folder(settings.outDir);
+void runJobs(const BatchSettings& settings, const BatchRun& run, BatchState& batch) {
+    ProgressHooks progress;
+    progress.step = [&batch](std::int64_t) {
+        const std::lock_guard<std::mutex> lock(batch.mutex);
+        updateProgress(batch.bar, ++batch.steps);
+    };
     for (;;) {
         std::size_t index = 0;
         {
@@ -58,46 +61,29 @@ void runJobs(const BatchSettings& settings, BatchState& batch) {
             index = batch.next++;
         }
         const std::string& source = settings.sources[index];
-        const std::string name = batchName(source);
-        RunSettings run;
-        run.source = source;
-        run.csvPath = (folder / (name + ".csv")).string();
-        run.motionPath = (folder / (name + ".motion.csv")).string();
-        if (settings.pictures) {
-            run.plotPath = (folder / (name + ".png")).string();
-            run.motionPlotPath = (folder / (name + ".motion.png")).string();
-        }
-        run.passLimit = settings.passLimit;
-        // The jobs keep the cores busy: each decodes and tracks in turn.
-        run.decodeAhead = false;
-        RunProgress progress;
-        progress.pass = [&batch](std::int64_t) {
-            const std::lock_guard<std::mutex> lock(batch.mutex);
-            updateProgress(batch.bar, ++batch.passes);
-        };
         std::string failure;
         try {
-            exportSource(run, progress);
+            run(source, outputsOf(settings, source), progress);
         } catch (const RunError& error) {
             failure = error.message;
         } catch (const Interrupted&) {
             const std::lock_guard<std::mutex> lock(batch.mutex);
             batch.interrupted = true;
             return;
-        } catch (const cv::Exception& error) {
-            failure = source + ": OpenCV error: " + oneLine(error.what());
-        } catch (const std::exception& error) {
-            failure = source + ": " + oneLine(error.what());
+        } catch (...) {
+            failure = source + ": " + describeFailure(std::current_exception());
         }
         const std::lock_guard<std::mutex> lock(batch.mutex);
         if (failure.empty()) {
             ++batch.done;
         } else {
             ++batch.failed;
-            reportFailure(batch, failure);
+            // On a line of its own, below the progress line.
+            abandonProgress(batch.bar);
+            reportError(settings.program, failure);
         }
         describeProgress(batch, settings.sources.size());
-        updateProgress(batch.bar, batch.passes);
+        updateProgress(batch.bar, batch.steps);
     }
 }
 
@@ -118,19 +104,24 @@ std::string batchName(const std::string& source) {
     return path.stem().string();
 }
 
-std::string findNameClash(const std::vector<std::string>& sources) {
+std::string findNameClash(const std::vector<std::string>& sources, const std::string& suffix) {
     std::map<std::string, std::string> owners;
     for (const std::string& source : sources) {
         const auto [owner, added] = owners.emplace(batchName(source), source);
         if (!added) {
             return "'" + owner->second + "' and '" + source + "' would both write " + owner->first +
-                   ".csv: give them different names";
+                   suffix + ": give them different names";
         }
     }
     return {};
 }
 
-int runBatch(const BatchSettings& settings) {
+int runBatch(const BatchSettings& settings, const BatchRun& run) {
+    std::error_code error;
+    std::filesystem::create_directories(settings.outDir, error);
+    if (error) {
+        throw RunError{"cannot create the folder '" + settings.outDir + "': " + error.message()};
+    }
     BatchState batch;
     startProgress(batch.bar, settings.progressShown, 0);
     describeProgress(batch, settings.sources.size());
@@ -138,9 +129,9 @@ int runBatch(const BatchSettings& settings) {
         std::max(1, std::min(settings.jobs, static_cast<int>(settings.sources.size())));
     std::vector<std::thread> jobs;
     for (int job = 1; job < jobCount; ++job) {
-        jobs.emplace_back(runJobs, std::cref(settings), std::ref(batch));
+        jobs.emplace_back(runJobs, std::cref(settings), std::cref(run), std::ref(batch));
     }
-    runJobs(settings, batch);
+    runJobs(settings, run, batch);
     for (std::thread& job : jobs) {
         job.join();
     }
@@ -148,7 +139,12 @@ int runBatch(const BatchSettings& settings) {
         abandonProgress(batch.bar);
         throw Interrupted{};
     }
-    finishProgress(batch.bar, batch.passes);
+    finishProgress(batch.bar, batch.steps);
+    if (batch.failed > 0) {
+        reportError(settings.program, std::to_string(batch.failed) + " of " +
+                                          std::to_string(settings.sources.size()) +
+                                          " sources failed; the others are written");
+    }
     return batch.failed;
 }
 

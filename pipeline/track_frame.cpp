@@ -1,4 +1,4 @@
-#include "app/track_frame.h"
+#include "pipeline/pipeline.h"
 
 #include "conditioning/conditioning.h"
 #include "detection/detection.h"

@@ -1,12 +1,10 @@
-#include "tools/command_line.h"
+#include "cli/cli.h"
 
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <system_error>
-
-#include "app/one_line.h"
 
 namespace dottrack {
 
@@ -102,10 +100,6 @@ bool samePath(const std::string& a, const std::string& b) {
     const auto canonicalB =
         std::filesystem::weakly_canonical(std::filesystem::absolute(b, error), error);
     return !error && canonicalA == canonicalB;
-}
-
-void reportError(const std::string& program, const std::string& message) {
-    std::fprintf(stderr, "%s: %s\n", program.c_str(), oneLine(message).c_str());
 }
 
 }  // namespace dottrack

@@ -1,4 +1,4 @@
-#include "tools/export/progress_bar.h"
+#include "output/output.h"
 
 #include <unistd.h>
 
@@ -15,33 +15,32 @@ constexpr int barWidth = 30;
 constexpr std::size_t lineRoom = 160;
 
 // Writes the whole line again, from its start, in one write.
-void drawProgress(ProgressBar& bar, std::int64_t passesDone,
-                  std::chrono::steady_clock::time_point now, bool last) {
+void drawProgress(ProgressBar& bar, std::int64_t done, std::chrono::steady_clock::time_point now,
+                  bool last) {
     const double seconds = std::chrono::duration<double>(now - bar.start).count();
-    const double rate = seconds > 0.0 ? passesDone / seconds : 0.0;
+    const double rate = seconds > 0.0 ? done / seconds : 0.0;
     char line[lineRoom];
     int length = 0;
     // A run may end up longer than expected (a frame count the video got wrong): the bar
     // then shows the count alone.
-    const bool lengthKnown = bar.expectedPasses > 0 && passesDone <= bar.expectedPasses;
+    const bool lengthKnown = bar.expected > 0 && done <= bar.expected;
     if (lengthKnown) {
-        const int full = static_cast<int>(barWidth * passesDone / bar.expectedPasses);
+        const int full = static_cast<int>(barWidth * done / bar.expected);
         char cells[barWidth + 1];
         std::fill_n(cells, full, '#');
         std::fill_n(cells + full, barWidth - full, '.');
         cells[barWidth] = '\0';
-        length =
-            std::snprintf(line, lineRoom, "\r[%s] %" PRId64 "/%" PRId64 " passes  %.1f passes/s",
-                          cells, passesDone, bar.expectedPasses, rate);
+        length = std::snprintf(line, lineRoom, "\r[%s] %" PRId64 "/%" PRId64 " %s  %.1f %s/s",
+                               cells, done, bar.expected, bar.unit.c_str(), rate, bar.unit.c_str());
         if (!last && rate > 0.0) {
-            const auto left =
-                static_cast<std::int64_t>((bar.expectedPasses - passesDone) / rate + 0.5);
+            const auto left = static_cast<std::int64_t>((bar.expected - done) / rate + 0.5);
             length += std::snprintf(line + length, lineRoom - length,
                                     "  %" PRId64 ":%02" PRId64 " left", left / 60, left % 60);
         }
     } else {
-        length = std::snprintf(line, lineRoom, "\r%s%s%" PRId64 " passes  %.1f passes/s",
-                               bar.label.c_str(), bar.label.empty() ? "" : "  ", passesDone, rate);
+        length = std::snprintf(line, lineRoom, "\r%s%s%" PRId64 " %s  %.1f %s/s", bar.label.c_str(),
+                               bar.label.empty() ? "" : "  ", done, bar.unit.c_str(), rate,
+                               bar.unit.c_str());
     }
     // Clears what a longer earlier line left to the right.
     length += std::snprintf(line + length, lineRoom - length, "\033[K%s", last ? "\n" : "");
@@ -53,14 +52,14 @@ void drawProgress(ProgressBar& bar, std::int64_t passesDone,
 
 }  // namespace
 
-void startProgress(ProgressBar& bar, bool shown, std::int64_t expectedPasses) {
+void startProgress(ProgressBar& bar, bool shown, std::int64_t expected) {
     bar.shown = shown;
-    bar.expectedPasses = expectedPasses;
+    bar.expected = expected;
     bar.start = std::chrono::steady_clock::now();
     bar.drawn = false;
 }
 
-void updateProgress(ProgressBar& bar, std::int64_t passesDone) {
+void updateProgress(ProgressBar& bar, std::int64_t done) {
     if (!bar.shown) {
         return;
     }
@@ -68,12 +67,12 @@ void updateProgress(ProgressBar& bar, std::int64_t passesDone) {
     if (bar.drawn && now - bar.lastDrawn < redrawInterval) {
         return;
     }
-    drawProgress(bar, passesDone, now, false);
+    drawProgress(bar, done, now, false);
 }
 
-void finishProgress(ProgressBar& bar, std::int64_t passesDone) {
+void finishProgress(ProgressBar& bar, std::int64_t done) {
     if (bar.shown) {
-        drawProgress(bar, passesDone, std::chrono::steady_clock::now(), true);
+        drawProgress(bar, done, std::chrono::steady_clock::now(), true);
     }
 }
 

@@ -1,4 +1,4 @@
-#include "tools/export/pending_output.h"
+#include "output/output.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "app/quiet_backends.h"
+#include "video/video.h"
 
 #include <dlfcn.h>
 #include <sys/types.h>
@@ -105,6 +105,15 @@ void quietVideoBackEnds() {
         quietFfmpeg();
         quietGStreamer();
     });
+}
+
+cv::utils::logging::LogLevel silenceOpenCvLog() {
+    quietVideoBackEnds();
+    return cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+}
+
+void restoreOpenCvLog(cv::utils::logging::LogLevel level) {
+    cv::utils::logging::setLogLevel(level);
 }
 
 }  // namespace dottrack

@@ -1,4 +1,4 @@
-#include "app/video_source.h"
+#include "video/video.h"
 
 #include <algorithm>
 #include <cctype>
@@ -7,8 +7,6 @@
 #include <system_error>
 
 #include <opencv2/videoio/registry.hpp>
-
-#include "app/video_input.h"
 
 namespace dottrack {
 

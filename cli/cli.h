@@ -1,8 +1,10 @@
 #pragma once
-// What the command-line programs share: their command lines read with CLI11, the checks
-// on option values, and the one line that tells why a run failed.
+// What the programs share on their way in and out: their command lines read with CLI11, the
+// checks on option values, the one line that tells why a run failed and its exit status,
+// and the interrupt that ends a run cleanly.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -10,14 +12,20 @@
 
 namespace dottrack {
 
-// Exit statuses of the command-line programs.
+// Exit statuses of the programs.
 constexpr int failureStatus = 1;  // a run that cannot go on
 constexpr int usageStatus = 2;    // a wrong command line
+// Added to the number of the signal that interrupted a run, as shells do.
+constexpr int interruptedStatusBase = 128;
 
 // A run that cannot go on: the program says so in one line and exits with status 1.
 struct RunError {
     std::string message;
 };
+
+// The user asked every run to stop (see catchInterrupts): a run of a file or sequence ends
+// with its outputs removed.
+struct Interrupted {};
 
 // Sets what every program's command line has in common, before its options are added: an
 // option given twice keeps its last value, a flag takes no value, and the help ends with
@@ -45,7 +53,28 @@ CLI::Validator fileName();
 // Whether two names lead to the same file, as far as the file system can tell.
 bool samePath(const std::string& a, const std::string& b);
 
+// The text as one line: line breaks become spaces and trailing spaces go. OpenCV's error
+// messages span several lines; a user gets one.
+std::string oneLine(std::string text);
+
 // Writes the one line that tells why `program` stops.
 void reportError(const std::string& program, const std::string& message);
+
+// The one line that tells what the exception `failure` was: a RunError's message, an OpenCV
+// error, running out of memory, or any other exception's own text.
+std::string describeFailure(const std::exception_ptr& failure);
+
+// Runs the body of `program` and returns its exit status: the body's own, or, when it
+// throws, that of its failure after one line on standard error naming `program`: 1 for a
+// RunError or any other failure, 128 + the signal's number for Interrupted.
+int runProgram(const std::string& program, const std::function<int()>& body);
+
+// Lets an interrupt or termination end the runs cleanly at their next step (they check
+// interruptingSignal); a second one, for a run that has none coming, ends the program at
+// once. A signal that the parent shell ignores (a background job) stays ignored.
+void catchInterrupts();
+
+// The number of the signal that asked the runs to stop; 0 while none has.
+int interruptingSignal();
 
 }  // namespace dottrack
