@@ -19,7 +19,7 @@ done
 
 # GStreamer's plugins bring OpenCV's GStreamer back-end into play on a file that is not a
 # video: the end-to-end tests check that the programs stay quiet then too, and that the
-# export reads pipelines. GNU parallel runs the README's recipe for many machines;
+# export reads pipelines. GNU parallel runs the documented recipe for many machines;
 # ImageMagick's import reads what the tool's windows show.
 ensure_packages "${build_packages[@]}" "${window_packages[@]}" xvfb xauth xdotool x11-utils \
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good parallel imagemagick

@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
-# Runs the README's command for spreading a batch over several machines exactly as written,
+# Runs the documented command for spreading a batch over several machines exactly as written,
 # here on this machine alone, on two generated videos, and checks that both are exported.
-# Usage: run_recipe.sh README SAMPLE_EXE EXPORT_DIR WORK_DIR   (exit 77: GNU parallel missing)
+# Usage: run_recipe.sh PAGE SAMPLE_EXE EXPORT_DIR WORK_DIR   (exit 77: GNU parallel missing)
 set -euo pipefail
-readme=$1 sample=$2 export_dir=$3 work=$4
+page=$1 sample=$2 export_dir=$3 work=$4
 command -v parallel >/dev/null || { echo "GNU parallel is not installed"; exit 77; }
 # The first sh block after the marker line.
 recipe=$(awk '/<!-- the cluster test runs the next block as written -->/ { marked = 1; next }
               marked && /^```sh/ { inside = 1; next }
               inside && /^```/ { exit }
-              inside' "$readme")
-[ -n "$recipe" ] || { echo "no marked command in $readme"; exit 1; }
+              inside' "$page")
+[ -n "$recipe" ] || { echo "no marked command in $page"; exit 1; }
 rm -rf "$work"
 mkdir -p "$work/videos"
 cd "$work"

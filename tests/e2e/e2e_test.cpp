@@ -175,12 +175,11 @@ TEST_F(ToolRunOnDisplay, EachWindowAndSnapshotShowsItsImageOfAPass) {
     for (std::size_t pass = 0; pass <= shown.back().lastPass; ++pass) {
         run.pass(pass == 0, pass == 0 || pass + 3 >= shown.front().firstPass);
         if (pass == 0) {
-            const std::pair<const char*, cv::Mat> snapshots[] = {{"mix1.png", run.mix1},
-                                                                 {"mini.png", run.mini},
-                                                                 {"mix.png", run.mix},
-                                                                 {"check.png", run.frame}};
-            for (const auto& [name, image] : snapshots) {
-                EXPECT_EQ(cv::norm(cv::imread(path(name)), image, cv::NORM_INF), 0.0) << name;
+            const char* const names[] = {"mix1.png", "mini.png", "mix.png", "check.png"};
+            const cv::Mat snapshots[] = {run.mix1, run.mini, run.mix, run.frame};
+            for (int i = 0; i < 4; ++i) {
+                EXPECT_EQ(cv::norm(cv::imread(path(names[i])), snapshots[i], cv::NORM_INF), 0.0)
+                    << names[i];
             }
         }
         const cv::Mat images[] = {run.frame, run.mix};

@@ -249,22 +249,21 @@ TEST_F(ExportTest, PlotDrawsThePathsOverTheDimmedFirstFrame) {
     EXPECT_GT(cv::countNonZero(saturation > 150), 1000);
 }
 
-// Jobs side by side write what runs alone write; a source that fails is named, leaves no
-// file, and fails the batch without stopping the others.
+// Jobs side by side write what runs alone write, into a folder created with its parents; a
+// source that fails is named, leaves no file, and fails the batch without stopping the others.
 TEST_F(ExportTest, BatchWritesEverySourceAndNamesTheOneThatFailed) {
     for (const char* name : {"a.avi", "c.avi"}) {
         std::filesystem::copy_file(shortSample, path(name));
     }
     ASSERT_TRUE(test::writeIndexedVideo(path("b.avi"), 60, cv::Size(320, 240)));
-    std::filesystem::create_directory(path("out"));
-    EXPECT_EQ(runExport({path("a.avi"), path("b.avi"), path("c.avi"), "--out-dir", path("out"),
+    EXPECT_EQ(runExport({path("a.avi"), path("b.avi"), path("c.avi"), "--out-dir", path("o/ut"),
                          "--jobs", "2", "--pictures"}),
               1);
     EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 2) << err_;
     EXPECT_EQ(err_.rfind("dottrack-export: cannot use frame 46 of " + path("b.avi"), 0), 0u)
         << err_;
     std::vector<std::string> written;
-    for (const auto& entry : std::filesystem::directory_iterator(path("out"))) {
+    for (const auto& entry : std::filesystem::directory_iterator(path("o/ut"))) {
         written.push_back(entry.path().filename().string());
     }
     std::sort(written.begin(), written.end());
@@ -272,8 +271,8 @@ TEST_F(ExportTest, BatchWritesEverySourceAndNamesTheOneThatFailed) {
               (std::vector<std::string>{"a.csv", "a.motion.csv", "a.motion.png", "a.png", "c.csv",
                                         "c.motion.csv", "c.motion.png", "c.png"}));
     ASSERT_EQ(runExport({path("c.avi"), "--out", path("c.csv"), "--motion", path("c.m.csv")}), 0);
-    EXPECT_TRUE(e2e::readText(path("c.csv")) == e2e::readText(path("out/c.csv")));
-    EXPECT_TRUE(e2e::readText(path("c.m.csv")) == e2e::readText(path("out/c.motion.csv")));
+    EXPECT_TRUE(e2e::readText(path("c.csv")) == e2e::readText(path("o/ut/c.csv")));
+    EXPECT_TRUE(e2e::readText(path("c.m.csv")) == e2e::readText(path("o/ut/c.motion.csv")));
 }
 
 // The live view runs until a key, then every output is complete; without a display it says
