@@ -119,8 +119,8 @@ int run() {
 
 }  // namespace
 
-// The run's exit status: -1 (255) for an input that does not open, as the tool has always
-// said it, 0 after a key, 1 after one line for a run that cannot go on.
+// Exits with 0 after a key; -1 (255), without a word, when test.avi does not open; 1 after
+// one line when the run cannot go on.
 int main() {
     return dottrack::runProgram(programName, run);
 }
