@@ -4,6 +4,7 @@
 // and the interrupt that ends a run cleanly.
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <optional>
 #include <string>
