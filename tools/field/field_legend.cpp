@@ -149,10 +149,12 @@ void drawMotionReadout(cv::Mat& view, const FieldViewInput& input, int dotsFound
     if (dotsFound == 0) {
         std::snprintf(lines[lineCount++], 128, "frame %lld   no dots",
                       static_cast<long long>(input.frameIndex));
-    } else {
+    } else if (fitted) {
         std::snprintf(lines[lineCount++], 128, "frame %lld   dots %d   in the fit %d",
-                      static_cast<long long>(input.frameIndex), dotsFound,
-                      fitted ? motion->inliers : 0);
+                      static_cast<long long>(input.frameIndex), dotsFound, motion->inliers);
+    } else {
+        std::snprintf(lines[lineCount++], 128, "frame %lld   dots %d",
+                      static_cast<long long>(input.frameIndex), dotsFound);
     }
     if (fitted) {
         std::snprintf(lines[lineCount++], 128, "shift x %+.3f %s   y %+.3f %s   rms %.3f %s",

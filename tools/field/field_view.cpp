@@ -11,8 +11,8 @@ namespace {
 
 // The colour bar spans a little more than nearly all of the values, so that a uniform field
 // stays short of the palette's ends.
-constexpr double colourPercentile = 0.95;
-constexpr double colourHeadroom = 1.15;
+constexpr double colourPercentile = 0.97;
+constexpr double colourHeadroom = 1.2;
 // The arrows are magnified so that most of them reach about this share of the dots' spacing.
 constexpr double arrowPercentile = 0.9;
 constexpr double arrowReach = 0.6;
