@@ -84,12 +84,11 @@ void drawColourBar(cv::Mat& view, const QuantityStyle& style, double range,
     }
 
     // The arrows' scale: a round length whose bar is a few lines of text long.
-    const double magnification = arrowMagnification;
     const double barLength =
-        roundDownNicely(scaleBarLines * layout.lineHeight / magnification * unitsPerPixel);
-    const int barPixels = cvRound(barLength / unitsPerPixel * magnification);
+        roundDownNicely(scaleBarLines * layout.lineHeight / arrowMagnification * unitsPerPixel);
+    const int barPixels = cvRound(barLength / unitsPerPixel * arrowMagnification);
     char arrowsLabel[48], lengthLabel[48];
-    std::snprintf(arrowsLabel, sizeof arrowsLabel, "arrows x %g", magnification);
+    std::snprintf(arrowsLabel, sizeof arrowsLabel, "arrows x %g", arrowMagnification);
     std::snprintf(lengthLabel, sizeof lengthLabel, "%g %s", barLength, lengthUnit);
 
     const std::string unit = style.unit ? style.unit : lengthUnit;

@@ -114,20 +114,16 @@ double smoothScale(double current, double target) {
     return current + (target - current) * (target > current ? growRate : shrinkRate);
 }
 
-double percentileOf(const std::vector<double>& values, double fraction,
-                    std::vector<double>& scratch) {
-    scratch.clear();
-    for (const double value : values) {
-        if (std::isfinite(value)) {
-            scratch.push_back(value);
-        }
-    }
-    if (scratch.empty()) {
+double percentileOf(std::vector<double>& values, double fraction) {
+    values.erase(std::remove_if(values.begin(), values.end(),
+                                [](double value) { return !std::isfinite(value); }),
+                 values.end());
+    if (values.empty()) {
         return std::numeric_limits<double>::quiet_NaN();
     }
     const auto rank =
-        scratch.begin() + static_cast<std::ptrdiff_t>(std::lround(fraction * (scratch.size() - 1)));
-    std::nth_element(scratch.begin(), rank, scratch.end());
+        values.begin() + static_cast<std::ptrdiff_t>(std::lround(fraction * (values.size() - 1)));
+    std::nth_element(values.begin(), rank, values.end());
     return *rank;
 }
 

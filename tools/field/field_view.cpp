@@ -67,10 +67,10 @@ void collectValues(const FieldViewInput& input, FieldQuantity quantity, std::vec
 // returns the range the bar shows.
 double updateColourRange(const QuantityStyle& style, double floor, FieldQuantity quantity,
                          FieldView& state) {
-    state.positions.resize(state.values.size());
-    std::transform(state.values.begin(), state.values.end(), state.positions.begin(),
+    state.scratch.resize(state.values.size());
+    std::transform(state.values.begin(), state.values.end(), state.scratch.begin(),
                    [&](double value) { return std::abs(value - style.centre); });
-    const double spread = percentileOf(state.positions, colourPercentile, state.scratch);
+    const double spread = percentileOf(state.scratch, colourPercentile);
     const bool fresh = !state.scaled || state.scaledQuantity != quantity;
     if (std::isfinite(spread)) {
         const double target = std::max(floor, spread * colourHeadroom);
@@ -88,21 +88,22 @@ double updateArrowMagnification(const FieldViewInput& input, double spacing, int
     const std::vector<cv::Point2f>& centres = input.centres ? *input.centres : noPoints;
     const std::vector<cv::Point2f>& displacements =
         input.displacements ? *input.displacements : noPoints;
-    state.positions.assign(centres.size(), NAN);
+    state.scratch.clear();
     for (std::size_t dot = 0; dot < std::min(centres.size(), displacements.size()); ++dot) {
         if (isMeasured(centres[dot])) {
-            state.positions[dot] = std::hypot(displacements[dot].x, displacements[dot].y);
+            state.scratch.push_back(std::hypot(displacements[dot].x, displacements[dot].y));
         }
     }
-    const double level = percentileOf(state.positions, arrowPercentile, state.scratch);
+    const double level = percentileOf(state.scratch, arrowPercentile);
     if (std::isfinite(level)) {
         const double target = std::max(level, leastDisplacementLevel);
         state.displacementLevel =
             state.scaled ? smoothScale(state.displacementLevel, target) : target;
     }
-    const double level_ = std::max(state.displacementLevel, leastDisplacementLevel);
+    const double typical = std::max(state.displacementLevel, leastDisplacementLevel);
     const double reach = arrowReach * (spacing > 0 ? spacing : assumedSpacingShare * frameWidth);
-    return std::clamp(roundDownNicely(reach / level_), smallestMagnification, largestMagnification);
+    return std::clamp(roundDownNicely(reach / typical), smallestMagnification,
+                      largestMagnification);
 }
 
 // Fills the arrow from `tail` to `tip` with a shaft `halfWidth` wide each side and a head

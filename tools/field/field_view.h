@@ -45,12 +45,12 @@ struct FieldView {
     double colourRange = 0;        // half the colour bar's span (all of it for `disp`)
     double displacementLevel = 0;  // px: the typical displacement the arrows are scaled to
     cv::Subdiv2D triangulation;
-    std::vector<int> dotOfVertex;  // the dot behind each of the triangulation's vertices
-    std::vector<int> leadingEdges;
+    std::vector<int> dotOfVertex;      // the dot behind each of the triangulation's vertices
+    std::vector<int> leadingEdges;     // one edge of each of the triangulation's triangles
     std::vector<cv::Vec3i> triangles;  // dots at the corners of each triangle
     std::vector<double> values;        // per dot: the painted quantity, NaN where none
     std::vector<double> positions;     // per dot: its value's place on the palette
-    std::vector<double> scratch;       // values being ranked
+    std::vector<double> scratch;       // values being ranked, edges being measured
     cv::Mat frameBgr;                  // a grey frame, widened
     cv::Mat lightSmall, light;         // what multiplies the frame, reduced and full size
 };
@@ -90,10 +90,9 @@ double roundDownNicely(double value);
 // when it may shrink.
 double smoothScale(double current, double target);
 
-// The value below which `fraction` of the finite values of `values` lie; NaN when none is
-// finite. Reorders `scratch`.
-double percentileOf(const std::vector<double>& values, double fraction,
-                    std::vector<double>& scratch);
+// The value below which `fraction` of the finite `values` lie; NaN when none is. Drops the
+// others from `values` and reorders the rest.
+double percentileOf(std::vector<double>& values, double fraction);
 
 // Triangulates the dots with a centre inside the frame (Delaunay) into `state.triangles`,
 // leaving out triangles with an edge much longer than the dots' spacing. Returns that
@@ -107,12 +106,14 @@ double triangulateDots(const std::vector<cv::Point2f>& centres, cv::Size frameSi
 void paintTriangles(const std::vector<cv::Point2f>& centres, const std::vector<double>& positions,
                     const cv::Vec3b* palette, cv::Size frameSize, FieldView& state);
 
-// Sizes of text and boxes for a frame of `rows` rows, so that the legends read alike on any
-// frame.
+// Sizes of the legends' text and boxes, px.
 struct LegendLayout {
     double fontScale;
     int thickness, lineHeight, margin, padding;
 };
+
+// The legends' sizes on a frame of `rows` rows: they grow with the frame, so that they read
+// alike on any.
 LegendLayout layoutFor(int rows);
 
 // Draws the colour bar of `style` spanning `centre` +- `range` (0..`range` when sequential),
