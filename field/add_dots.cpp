@@ -11,23 +11,23 @@ namespace {
 const float none = std::numeric_limits<float>::quiet_NaN();
 
 // A centre is a new dot only when no confirmed dot could be it: none predicted, and none
-// whose reference lies, within this many spacings of it. A dot that is back, but not where
+// whose reference lies, within this many pitches of it. A dot that is back, but not where
 // its neighbours put it closely enough to be linked, then stays unlinked rather than being
 // numbered twice; the next frame may link it. A dot seen in one frame only (most likely a
 // stray centre of the finder) keeps no other from being numbered.
 constexpr double newDotClearance = 0.5;
-// The linked dots that map a new dot back: all within this many spacings. Wider than the
+// The linked dots that map a new dot back: all within this many pitches. Wider than the
 // neighbourhood of the strain, as the map is extrapolated to a dot coming into view beside
 // them, and the dots coming in after it are mapped back through it in turn: a narrow fit's
 // error in slope would be carried on from row to row (on a slide a third of the view out and
-// back, 0.55 px at the 95th percentile with 2.5 spacings, 0.09 px with 5).
+// back, 0.55 px at the 95th percentile with 2.5 pitches, 0.09 px with 5).
 constexpr double mapBackRadius = 5.0;
-// Least spread of the linked neighbours that map a new dot back, in squared spacings.
+// Least spread of the linked neighbours that map a new dot back, in squared pitches.
 constexpr double leastSpread = 0.5;
 // Room made for dots seen later, over those of the reference frame.
 constexpr std::size_t reserveFactor = 2;
 
-// The finite centres without a dot, in reading order: in rows a spacing high from the
+// The finite centres without a dot, in reading order: in rows a pitch high from the
 // topmost, left to right within a row.
 void orderForReading(const std::vector<cv::Point2f>& centres, double spacing,
                      LinkBuffers& buffers) {

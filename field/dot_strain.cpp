@@ -9,8 +9,8 @@ namespace {
 // Fewest neighbours with a centre that a gradient is fitted to: two fix it, a third gives
 // the least squares something to average.
 constexpr int fewestNeighbours = 3;
-// Least spread of the neighbours across any direction, in squared spacings: as much as two
-// neighbours a spacing away on either side. It bounds the strain's noise where a dot's
+// Least spread of the neighbours across any direction, in squared pitches: as much as two
+// neighbours a pitch away on either side. It bounds the strain's noise where a dot's
 // neighbourhood is cut by the view's edge or a cover.
 constexpr double leastSpread = 2.0;
 constexpr double degreesPerRadian = 180.0 / CV_PI;

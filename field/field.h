@@ -47,7 +47,7 @@ bool fitAffineMap(const std::vector<cv::Point2f>& from, const std::vector<cv::Po
 // ---------------------------------------------------------------------------------- Numbers
 
 // The dots around each dot, for its motion and its deformation: all within this many
-// spacings of it in the reference frame.
+// pitches of it in the reference frame.
 constexpr double neighbourRadius = 2.5;
 
 // How far apart the dots of a frame are.
@@ -72,7 +72,6 @@ struct LinkBuffers {
     std::vector<int> near, nearOther;      // what a search of a grid found
     std::vector<cv::Point2f> from, to;     // point pairs of an affine fit
     std::vector<int> order;                // centres in reading order
-    std::vector<double> distances;         // nearest-neighbour distances
 };
 
 // Each dot's number and what linking knows of it, indexed by number, carried from frame to
@@ -84,7 +83,7 @@ struct DotLinks {
     std::vector<cv::Point2f> estimates;        // per dot: where it was, or was predicted to
                                                // be, in the last frame with a link
     std::vector<std::vector<int>> neighbours;  // per dot: the dots within neighbourRadius
-                                               // spacings of it in the reference frame
+                                               // pitches of it in the reference frame
     std::vector<int> centreOfDot;              // per dot: its centre this frame, -1 for none
     std::vector<int> unseenFrames;             // per dot: frames since it last had a centre
     std::vector<std::uint8_t> confirmed;       // per dot: 1 once seen in a second frame

@@ -20,7 +20,7 @@ namespace {
 
 const float none = std::numeric_limits<float>::quiet_NaN();
 
-// Lengths in spacings of the current frame (the reference frame's pitch times the surface's
+// Lengths in pitches of the current frame (the reference frame's pitch times the surface's
 // least stretch since).
 // How far from where a dot was its centre is looked for: the motion between frames must stay
 // below it. A regular grid moved by half its pitch looks the same moved back by half, so no
@@ -32,7 +32,7 @@ constexpr double consensusTolerance = 0.1;
 // Neighbours that must offer the motion a dot's prediction follows (or all it has, if fewer).
 constexpr int fewestVoters = 3;
 // The farthest a centre may lie from a prediction and be linked to it: a prediction from
-// where a dot was seen in the last frame is good to a tenth of a spacing (the vote's
+// where a dot was seen in the last frame is good to a tenth of a pitch (the vote's
 // tolerance); one carried through frames where the dot went unseen less so. A tight gate
 // keeps a stray centre from taking the place of a dot the finder missed.
 constexpr double seenGate = 0.15, gatePerUnseenFrame = 0.05, widestGate = 0.3;
@@ -40,7 +40,7 @@ constexpr double seenGate = 0.15, gatePerUnseenFrame = 0.05, widestGate = 0.3;
 constexpr int mostUnseenFrames = 1000;
 // What every rival must keep beyond twice the distance of a link.
 constexpr double rivalMargin = 0.1;
-// Least spread of the linked dots a motion is fitted to, in squared spacings: less is a line.
+// Least spread of the linked dots a motion is fitted to, in squared pitches: less is a line.
 constexpr double leastSpread = 0.5;
 // Rounds of prediction from what is linked, each reaching one neighbourhood further.
 constexpr int predictionRounds = 8;
@@ -126,9 +126,10 @@ void predictByVote(const std::vector<cv::Point2f>& centres, double spacing, DotL
 }
 
 // Step 2: links each predicted dot to the centre nearest its prediction when that centre is
-// free and within the dot's gate, every other centre lies at least twice as far from the prediction
-// (plus a margin), and every other pending prediction as far from the centre. Two dots can
-// then never pick one centre, and the order of the dots does not matter. The links made.
+// free and within the dot's gate, every other centre lies at least twice as far from the
+// prediction (plus a margin), and every other pending prediction as far from the centre.
+// Two dots can then never pick one centre, and the order of the dots does not matter. The
+// links made.
 int acceptLinks(const std::vector<cv::Point2f>& centres, double spacing, DotLinks& links) {
     LinkBuffers& b = links.buffers;
     const int dots = static_cast<int>(links.dotCount());
