@@ -214,6 +214,37 @@ void printStrainNoise(unsigned seed) {
     }
 }
 
+// A long run with the finder's false centres: how many numbers they leave, how many are
+// given up, and whether the cost of a frame stays put.
+void printLongRun(const FinderFaults& faults, unsigned seed) {
+    Scene scene = costScene(450);
+    scene.frames = 3000;
+    scene.map = [centre = cv::Point2d(scene.view) / 2](int f) {
+        const double r = 0.05 * std::sin(f / 100.0), c = std::cos(r), s = std::sin(r);
+        return cv::Matx23d(c, -s, centre.x - c * centre.x + s * centre.y + 20 * std::sin(f / 70.0),
+                           s, c, centre.y - s * centre.x - c * centre.y);
+    };
+    SceneSimulator simulator(scene, faults, seed);
+    FieldRun run;
+    SimulatedFrame frame;
+    std::vector<double> early, late;
+    for (int index = 0; index < scene.frames; ++index) {
+        simulator.simulate(index, frame);
+        const double start = cpuMilliseconds();
+        updateField(frame.centres, run);
+        const double ms = cpuMilliseconds() - start;
+        (index < 500 ? early : late).push_back(ms);
+    }
+    const std::vector<DotStanding>& standing = run.links.standing;
+    std::printf(
+        "\n%d frames of about 450 dots: %zu numbers, %ld given up, %ld seen once; ms a "
+        "frame %.3f (frames 5 to 500), %.3f (500 on)\n",
+        scene.frames, standing.size(),
+        static_cast<long>(std::count(standing.begin(), standing.end(), DotStanding::givenUp)),
+        static_cast<long>(std::count(standing.begin(), standing.end(), DotStanding::seenOnce)),
+        percentile({early.begin() + warmupFrames, early.end()}, 0.5), percentile(late, 0.5));
+}
+
 void printCost(const FinderFaults& faults, unsigned seed) {
     std::printf("\n%8s %9s %7s %10s %13s %13s %16s\n", "dots", "ms/frame", "us/dot", "motion ms",
                 "allocs/frame", "of the motion", "no new dot: allocs");
@@ -248,6 +279,7 @@ int main(int argc, char** argv) {
     if (!costOnly) {
         dottrack::printScenes(faults, slideSpeed, jitter, seed);
         dottrack::printStrainNoise(seed);
+        dottrack::printLongRun(faults, seed);
     }
     dottrack::printCost(faults, seed);
     return 0;

@@ -58,7 +58,7 @@ void addDot(DotLinks& links, int centre, cv::Point2f position, cv::Point2f refer
     links.neighbours.emplace_back();
     links.centreOfDot.push_back(centre);
     links.unseenFrames.push_back(0);
-    links.confirmed.push_back(0);
+    links.standing.push_back(DotStanding::seenOnce);
     links.buffers.predictions.push_back(cv::Point2f(none, none));
 }
 
@@ -96,14 +96,14 @@ bool isClearOfKnownDots(const std::vector<cv::Point2f>& centres, int centre, cv:
     const double clearance = newDotClearance * spacing;
     findPointsNear(b.predictionGrid, b.predictions, centres[centre], clearance, b.nearOther);
     for (const int dot : b.nearOther) {
-        if (isMeasured(b.predictions[dot]) && links.confirmed[dot]) {
+        if (isMeasured(b.predictions[dot]) && links.standing[dot] == DotStanding::confirmed) {
             return false;
         }
     }
     findPointsNear(b.referenceGrid, links.references, reference,
                    newDotClearance * links.spacing.pitch, b.nearOther);
     for (const int dot : b.nearOther) {
-        if (links.confirmed[dot]) {
+        if (links.standing[dot] == DotStanding::confirmed) {
             return false;
         }
     }
@@ -148,7 +148,7 @@ void startReference(const std::vector<cv::Point2f>& centres, DotLinks& links) {
     links.neighbours.reserve(room);
     links.centreOfDot.reserve(room);
     links.unseenFrames.reserve(room);
-    links.confirmed.reserve(room);
+    links.standing.reserve(room);
     b.predictions.reserve(room);
     b.proposals.reserve(room);
     b.candidateStart.reserve(room + 1);

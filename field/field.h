@@ -74,6 +74,14 @@ struct LinkBuffers {
     std::vector<int> order;                // centres in reading order
 };
 
+// How far a dot's number is to be trusted.
+enum class DotStanding : std::uint8_t {
+    seenOnce,   // numbered in one frame only: maybe a stray centre of the finder
+    confirmed,  // seen in two frames or more
+    givenUp,    // seen once, then long missing where its neighbours were seen: a stray centre,
+                // no longer looked for
+};
+
 // Each dot's number and what linking knows of it, indexed by number, carried from frame to
 // frame.
 struct DotLinks {
@@ -86,15 +94,21 @@ struct DotLinks {
                                                // pitches of it in the reference frame
     std::vector<int> centreOfDot;              // per dot: its centre this frame, -1 for none
     std::vector<int> unseenFrames;             // per dot: frames since it last had a centre
-    std::vector<std::uint8_t> confirmed;       // per dot: 1 once seen in a second frame
+    std::vector<DotStanding> standing;         // per dot
     LinkBuffers buffers;
     std::size_t dotCount() const { return references.size(); }
     bool started() const { return !references.empty(); }
 };
 
 // Gives each known dot its centre among `centres` (in `links.centreOfDot`, and the other way
-// in `links.buffers.dotOfCentre`) where one is unmistakably its own; updates the estimates.
+// in `links.buffers.dotOfCentre`) where one is unmistakably its own; updates the estimates
+// and, through `updateStanding`, each dot's standing.
 void matchDots(const std::vector<cv::Point2f>& centres, DotLinks& links);
+
+// After `matchDots`: counts one more frame unseen for every dot without a centre, confirms
+// every dot with one, and gives up a dot seen in one frame only that has long been missing
+// where its neighbours were seen (a stray centre of the finder).
+void updateStanding(const std::vector<cv::Point2f>& centres, DotLinks& links);
 
 // Numbers, in reading order, the centres that `matchDots` left without a dot and that are
 // unmistakably of dots not seen before, and gives each its reference position: its centre in

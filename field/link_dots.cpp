@@ -36,8 +36,6 @@ constexpr int fewestVoters = 3;
 // tolerance); one carried through frames where the dot went unseen less so. A tight gate
 // keeps a stray centre from taking the place of a dot the finder missed.
 constexpr double seenGate = 0.15, gatePerUnseenFrame = 0.05, widestGate = 0.3;
-// Frames unseen beyond which the gate no longer widens; the count stops there.
-constexpr int mostUnseenFrames = 1000;
 // What every rival must keep beyond twice the distance of a link.
 constexpr double rivalMargin = 0.1;
 // Least spread of the linked dots a motion is fitted to, in squared pitches: less is a line.
@@ -46,6 +44,10 @@ constexpr double leastSpread = 0.5;
 constexpr int predictionRounds = 8;
 // Bounds on the stretch that scales the spacing: beyond them no spacing means much.
 constexpr double leastStretch = 0.5, mostStretch = 2.0;
+
+bool isLookedFor(const DotLinks& links, int dot) {
+    return links.standing[dot] != DotStanding::givenUp;
+}
 
 cv::Point2f mapPoint(const cv::Matx23d& m, cv::Point2f p) {
     return cv::Point2f(static_cast<float>(m(0, 0) * p.x + m(0, 1) * p.y + m(0, 2)),
@@ -62,9 +64,11 @@ void predictByVote(const std::vector<cv::Point2f>& centres, double spacing, DotL
     b.candidates.clear();
     for (int i = 0; i < dots; ++i) {
         b.candidateStart[i] = static_cast<int>(b.candidates.size());
-        findPointsNear(b.centreGrid, centres, links.estimates[i], candidateRadius * spacing,
-                       b.near);
-        b.candidates.insert(b.candidates.end(), b.near.begin(), b.near.end());
+        if (isLookedFor(links, i)) {
+            findPointsNear(b.centreGrid, centres, links.estimates[i], candidateRadius * spacing,
+                           b.near);
+            b.candidates.insert(b.candidates.end(), b.near.begin(), b.near.end());
+        }
     }
     b.candidateStart[dots] = static_cast<int>(b.candidates.size());
     const auto offered = [&](int dot, int candidate) {
@@ -200,7 +204,7 @@ bool predictFromLinked(const std::vector<cv::Point2f>& centres, double spacing, 
     cv::Matx23d whole, local;
     const bool wholeFitted = fitAffineMap(b.from, b.to, spread, whole);
     for (int i = 0; i < dots; ++i) {
-        if (links.centreOfDot[i] >= 0) {
+        if (links.centreOfDot[i] >= 0 || !isLookedFor(links, i)) {
             continue;
         }
         b.from.clear();
@@ -245,15 +249,6 @@ void measureStretch(const std::vector<cv::Point2f>& centres, DotLinks& links) {
     links.stretch = std::clamp(std::sqrt(std::max(least, 0.0)), leastStretch, mostStretch);
 }
 
-// Counts one more frame unseen for every dot without a centre; a dot with one is confirmed.
-void countUnseenFrames(DotLinks& links) {
-    for (std::size_t i = 0; i < links.dotCount(); ++i) {
-        const bool seen = links.centreOfDot[i] >= 0;
-        links.unseenFrames[i] = seen ? 0 : std::min(links.unseenFrames[i] + 1, mostUnseenFrames);
-        links.confirmed[i] = seen ? 1 : links.confirmed[i];
-    }
-}
-
 // Steps 1 to 3; leaves the predictions of the dots not linked in the buffers. The links made.
 int linkKnownDots(const std::vector<cv::Point2f>& centres, DotLinks& links) {
     const double spacing = links.spacing.pitch * links.stretch;
@@ -278,7 +273,7 @@ void matchDots(const std::vector<cv::Point2f>& centres, DotLinks& links) {
     b.dotOfCentre.assign(centres.size(), -1);
     b.predictions.assign(dots, cv::Point2f(none, none));
     const bool linked = dots > 0 && !centres.empty() && linkKnownDots(centres, links) > 0;
-    countUnseenFrames(links);
+    updateStanding(centres, links);
     if (!linked) {
         return;  // nothing tells where the lost dots went: they stay where they were
     }
