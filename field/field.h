@@ -105,9 +105,10 @@ struct DotLinks {
 // and, through `updateStanding`, each dot's standing.
 void matchDots(const std::vector<cv::Point2f>& centres, DotLinks& links);
 
-// After `matchDots`: counts one more frame unseen for every dot without a centre, confirms
-// every dot with one, and gives up a dot seen in one frame only that has long been missing
-// where its neighbours were seen (a stray centre of the finder).
+// Once a frame's dots are matched (`matchDots` calls it): counts one more frame unseen for
+// every dot without a centre, confirms every dot with one, and gives up a dot seen in one
+// frame only that has long been missing where its neighbours were seen (a stray centre of
+// the finder).
 void updateStanding(const std::vector<cv::Point2f>& centres, DotLinks& links);
 
 // Numbers, in reading order, the centres that `matchDots` left without a dot and that are
