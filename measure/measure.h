@@ -80,6 +80,10 @@ void fitSurfaceMotion(const std::vector<cv::Point2f>& seeding,
 // deformed surface from an affine map is not. 0 when fewer than two centres are known.
 double outlierDistanceFor(const std::vector<cv::Point2f>& seeding);
 
+// The same distance for centres whose median distance to their nearest neighbour is
+// `nearestSpacing`, for callers that know it already.
+double outlierDistanceForSpacing(double nearestSpacing);
+
 // What a run measures, carried from pass to pass.
 struct Measurement {
     DotScale scale;

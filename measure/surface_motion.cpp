@@ -121,7 +121,11 @@ double outlierDistanceFor(const std::vector<cv::Point2f>& seeding) {
     }
     const auto middle = nearest.begin() + static_cast<std::ptrdiff_t>(nearest.size() / 2);
     std::nth_element(nearest.begin(), middle, nearest.end());
-    return spacingFraction * *middle;
+    return outlierDistanceForSpacing(*middle);
+}
+
+double outlierDistanceForSpacing(double nearestSpacing) {
+    return spacingFraction * nearestSpacing;
 }
 
 void fitSurfaceMotion(const std::vector<cv::Point2f>& seeding,

@@ -1,0 +1,172 @@
+#pragma once
+// The whole-surface measurement: every dot of every frame, each keeping its number for the
+// whole run, its displacement since the reference frame, the deformation around it, and the
+// surface's motion. Works on the dots' centres; knows nothing of images beyond them.
+
+#include <cstdint>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "measure/measure.h"
+
+namespace dottrack {
+
+// ---------------------------------------------------------------------------- Bucket index
+
+// Points sorted into square cells, so that the points near a place are found without looking
+// at the others.
+struct PointGrid {
+    double cellSize = 0;
+    cv::Point2d origin;  // the corner of the first cell
+    int columns = 0, rows = 0;
+    std::vector<int> cellStart;    // per cell, its first entry; one more at the end
+    std::vector<int> entries;      // point indices, cell after cell
+    std::vector<int> cellOfPoint;  // per point, its cell (-1 for a point left out)
+};
+
+// Sorts the finite points of `points` into cells of `cellSize` px, or larger ones when the
+// points spread so far that the cells would outnumber them many times over.
+void buildPointGrid(const std::vector<cv::Point2f>& points, double cellSize, PointGrid& grid);
+
+// The points of `grid` within `radius` of `place`, as indices into `points` (in no order).
+void findPointsNear(const PointGrid& grid, const std::vector<cv::Point2f>& points,
+                    cv::Point2d place, double radius, std::vector<int>& near);
+
+// The distance from point `index` to its `count` nearest others, nearest first, into
+// `distances` (fewer when there are fewer others).
+void findNearestDistances(const PointGrid& grid, const std::vector<cv::Point2f>& points, int index,
+                          int count, std::vector<double>& distances);
+
+// Least-squares affine map taking `from` to `to`. False when the points spread less than
+// `minSpread` px^2 (the smaller eigenvalue of their scatter about their mean) across some
+// direction, too nearly collinear to tell the map.
+bool fitAffineMap(const std::vector<cv::Point2f>& from, const std::vector<cv::Point2f>& to,
+                  double minSpread, cv::Matx23d& map);
+
+// ---------------------------------------------------------------------------------- Numbers
+
+// The dots around each dot, for its motion and its deformation: all within this many
+// pitches of it in the reference frame.
+constexpr double neighbourRadius = 2.5;
+
+// How far apart the dots of a frame are.
+struct DotSpacing {
+    double pitch = 0;    // px: median over the dots of the mean distance to their 4 nearest
+    double nearest = 0;  // px: median distance from a dot to its nearest
+};
+
+// The spacing of the finite points of `points`; zeros with fewer than two.
+DotSpacing measureDotSpacing(const std::vector<cv::Point2f>& points, PointGrid& grid);
+
+// Working buffers of linking, kept from frame to frame so that it allocates nothing.
+struct LinkBuffers {
+    PointGrid centreGrid;                  // this frame's centres
+    PointGrid predictionGrid;              // predictions of the dots not linked yet
+    PointGrid referenceGrid;               // every dot's reference position
+    std::vector<int> dotOfCentre;          // per centre: its dot, -1 for none
+    std::vector<cv::Point2f> predictions;  // per dot: where it should be now; NaN for none
+    std::vector<int> candidateStart;       // per dot (and one more): its first candidate
+    std::vector<int> candidates;           // centres near each dot's estimate, dot after dot
+    std::vector<int> proposals;            // per dot: the centre one pass of matching gives it
+    std::vector<int> near, nearOther;      // what a search of a grid found
+    std::vector<cv::Point2f> from, to;     // point pairs of an affine fit
+    std::vector<int> order;                // centres in reading order
+};
+
+// How far a dot's number is to be trusted.
+enum class DotStanding : std::uint8_t {
+    seenOnce,   // numbered in one frame only: maybe a stray centre of the finder
+    confirmed,  // seen in two frames or more
+    givenUp,    // seen once, then long missing where its neighbours were seen: a stray centre,
+                // no longer looked for
+};
+
+// Each dot's number and what linking knows of it, indexed by number, carried from frame to
+// frame.
+struct DotLinks {
+    DotSpacing spacing;                        // of the reference frame
+    double stretch = 1;                        // the surface's least stretch, last frame
+    std::vector<cv::Point2f> references;       // per dot: its position in the reference frame
+    std::vector<cv::Point2f> estimates;        // per dot: where it was, or was predicted to
+                                               // be, in the last frame with a link
+    std::vector<std::vector<int>> neighbours;  // per dot: the dots within neighbourRadius
+                                               // pitches of it in the reference frame
+    std::vector<int> centreOfDot;              // per dot: its centre this frame, -1 for none
+    std::vector<int> unseenFrames;             // per dot: frames since it last had a centre
+    std::vector<DotStanding> standing;         // per dot
+    LinkBuffers buffers;
+    std::size_t dotCount() const { return references.size(); }
+    bool started() const { return !references.empty(); }
+};
+
+// Gives each known dot its centre among `centres` (in `links.centreOfDot`, and the other way
+// in `links.buffers.dotOfCentre`) where one is unmistakably its own; updates the estimates
+// and, through `updateStanding`, each dot's standing.
+void matchDots(const std::vector<cv::Point2f>& centres, DotLinks& links);
+
+// Once a frame's dots are matched (`matchDots` calls it): counts one more frame unseen for
+// every dot without a centre, confirms every dot with one, and gives up a dot seen in one
+// frame only that has long been missing where its neighbours were seen (a stray centre of
+// the finder).
+void updateStanding(const std::vector<cv::Point2f>& centres, DotLinks& links);
+
+// Numbers, in reading order, the centres that `matchDots` left without a dot and that are
+// unmistakably of dots not seen before, and gives each its reference position: its centre in
+// the reference frame (the first with at least two centres), later the point its linked
+// neighbours' motion maps it back to.
+void addNewDots(const std::vector<cv::Point2f>& centres, DotLinks& links);
+
+// Links one frame's centres to the dots' numbers: `matchDots`, then `addNewDots`.
+void linkDots(const std::vector<cv::Point2f>& centres, DotLinks& links);
+
+// ------------------------------------------------------------------------------ Deformation
+
+// The deformation at one dot, read from the gradient F of the map reference -> now.
+struct DotDeformation {
+    double exx = 0, eyy = 0, exy = 0;  // Green-Lagrange strain (F^T F - I) / 2, tensor parts
+    double rotationDeg = 0;            // atan2(F21 - F12, F11 + F22): +x turning towards +y
+    double areaRatio = 0;              // det F
+};
+
+// The deformation gradient at `dot`: F minimising the sum over its `neighbours` that have a
+// centre of |(x_j - x_i) - F (X_j - X_i)|^2, X the references, x the centres. False when the
+// dot has no centre, or its neighbours with one are fewer than 3 or spread too little across
+// some direction (less than twice the squared `spacing`).
+bool fitDeformationGradient(const std::vector<cv::Point2f>& references,
+                            const std::vector<cv::Point2f>& centres, int dot,
+                            const std::vector<int>& neighbours, double spacing,
+                            cv::Matx22d& gradient);
+
+// The strain, rotation and area ratio of a deformation gradient.
+DotDeformation describeDeformation(const cv::Matx22d& gradient);
+
+// ----------------------------------------------------------------------- Frame after frame
+
+// What one frame measured, indexed by dot number.
+struct FieldResult {
+    std::vector<std::uint8_t> found;         // 1 when the dot has a centre in this frame
+    std::vector<cv::Point2f> centres;        // as the finder gave them; NaN when lost
+    std::vector<cv::Point2f> displacements;  // centre minus reference; NaN when lost
+    std::vector<double> exx, eyy, exy;       // strain; NaN where it could not be fitted
+    std::vector<double> rotationDeg;         // local rotation; NaN likewise
+    std::vector<double> areaRatio;           // det F; NaN likewise
+    SurfaceMotion motion;                    // reference -> now, over the dots found
+    std::size_t dotCount() const { return found.size(); }
+};
+
+// Everything a run carries from frame to frame.
+struct FieldRun {
+    DotLinks links;
+    FieldResult result;
+    cv::Point2f pivot;           // centroid of the reference frame's dots
+    double outlierDistance = 0;  // px, from the reference frame's spacing
+    MotionFitBuffers fit;
+};
+
+// Measures one frame from its dots' centres (in any order): links them, then gives every
+// known dot its centre, displacement and deformation, and the surface its motion. A frame
+// without centres leaves every dot lost and the motion not fitted.
+void updateField(const std::vector<cv::Point2f>& centres, FieldRun& run);
+
+}  // namespace dottrack
