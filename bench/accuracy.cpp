@@ -19,6 +19,7 @@
 
 #include "app/track_frame.h"
 #include "app/video_input.h"
+#include "bench/accuracy_figures.h"
 #include "measure/measure.h"
 #include "tools/command_line.h"
 
@@ -31,7 +32,6 @@ using Clock = std::chrono::steady_clock;
 constexpr double wrongCentre = 0.5;
 // A target nearer than this to a true dot's centre lies on that dot.
 constexpr double onDotReach = 12.0;
-constexpr int fractionBins = 10;
 
 // The truth of one frame: the motion under way and every dot's centre.
 struct FrameTruth {
@@ -73,76 +73,6 @@ std::pair<int, double> nearestDot(const std::vector<cv::Point2d>& dots, cv::Poin
         }
     }
     return {best, bestDistance};
-}
-
-// Errors of one kind, with the count of those too large to be errors of precision.
-struct Errors {
-    std::vector<double> values;
-    long wrong = 0;
-
-    void add(double value, double wrongFrom = HUGE_VAL) {
-        if (value > wrongFrom) {
-            ++wrong;
-        } else {
-            values.push_back(value);
-        }
-    }
-    double mean() const {
-        double sum = 0;
-        for (const double v : values) {
-            sum += v;
-        }
-        return values.empty() ? NAN : sum / static_cast<double>(values.size());
-    }
-    double quantile(double q) const {
-        if (values.empty()) {
-            return NAN;
-        }
-        std::vector<double> sorted = values;
-        const auto at = sorted.begin() + static_cast<std::ptrdiff_t>(
-                                             std::min(sorted.size() - 1,
-                                                      static_cast<std::size_t>(q * sorted.size())));
-        std::nth_element(sorted.begin(), at, sorted.end());
-        return *at;
-    }
-    double max() const {
-        return values.empty() ? NAN : *std::max_element(values.begin(), values.end());
-    }
-};
-
-// Fractional parts of positions in bins, and the signed error against the true position's
-// fractional part: estimates pulled towards whole pixels show a sine in it.
-struct Locking {
-    std::vector<long> measured = std::vector<long>(fractionBins, 0);
-    std::vector<long> truth = std::vector<long>(fractionBins, 0);
-    double sine = 0, cosine = 0;
-    long count = 0;
-
-    static int binOf(double v) {
-        return std::min(fractionBins - 1, static_cast<int>((v - std::floor(v)) * fractionBins));
-    }
-    void add(double measuredValue, double trueValue) {
-        ++measured[binOf(measuredValue)];
-        ++truth[binOf(trueValue)];
-        const double phase = 2 * CV_PI * (trueValue - std::floor(trueValue));
-        sine += (measuredValue - trueValue) * std::sin(phase);
-        cosine += (measuredValue - trueValue) * std::cos(phase);
-        ++count;
-    }
-    static double flatness(const std::vector<long>& bins) {
-        const auto [least, most] = std::minmax_element(bins.begin(), bins.end());
-        return *least > 0 ? static_cast<double>(*most) / static_cast<double>(*least) : HUGE_VAL;
-    }
-    double pull() const { return count > 0 ? 2.0 * std::hypot(sine, cosine) / count : NAN; }
-};
-
-double medianOf(std::vector<double> values) {
-    if (values.empty()) {
-        return NAN;
-    }
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
 }
 
 double microsecondsSince(Clock::time_point start) {
