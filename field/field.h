@@ -42,6 +42,22 @@ struct DotFinder {
 // false, with no centres, when the frame holds more than maxDotCandidates candidate dots.
 bool findDots(const cv::Mat& frame, DotFinder& finder, std::vector<cv::Point2f>& centres);
 
+// What makes a cell of the coarse image a candidate dot: a local minimum of the cells'
+// means, smoothed over 3 x 3 cells, darker than the mean over the square around it...
+struct CandidateRule {
+    int reduction = 1;      // px per side of a cell
+    double depth = 0;       // ... by at least this many grey levels,
+    double depthShare = 0;  // and by at least this share of that mean;
+    int surroundCells = 0;  // cells from the candidate to the square's sides
+    int ringCells = 0;      // and darker than most cells this far from it (0: not asked)
+};
+
+// The candidate dots in `frame`, a rectangle of `paddedGrey` (CV_8UC1, which reaches at least
+// a few cells beyond it), that the rule takes: finder.candidates holds their cells in raster
+// order. False when there are more than maxDotCandidates.
+bool findDotCandidates(const cv::Mat& paddedGrey, cv::Rect frame, const CandidateRule& rule,
+                       DotFinder& finder);
+
 // Learns the dots' radius (at half depth), depth and background noise from the dots at
 // `candidates`, approximate centres in `grey` (CV_8UC1) at least 20 px from its border: the
 // median over those that are single, whole, round dots. Not known when fewer than three are.

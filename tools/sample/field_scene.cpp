@@ -9,11 +9,15 @@
 namespace dottrack {
 namespace {
 
+// The spread of a dot's edge (px): a Gaussian blur of the lens and the pixel's area.
+constexpr double edgeSpread = 0.6;
+// Farther than this from the edge a pixel sees all of the dot or none of it (to 1e-5).
+constexpr double edgeReach = 2.5;
 // The jitter of each dot off its grid node, along each axis, as a share of the spacing; it
-// never brings a dot's edge within a pixel and a half of the middle between two nodes, so
-// that only the nearest node's dot can cover a point of the surface.
+// never brings a dot's blurred edge to the middle between two nodes, so that only the
+// nearest node's dot can cover a point of the surface.
 constexpr double jitterShare = 0.15;
-constexpr double nodeClearance = 1.5;
+constexpr double nodeClearance = edgeReach;
 
 // Surface, ink and covering objects, BGR under unit light, as in the sample.
 const cv::Vec3d surfaceColour(196.0, 214.0, 208.0);
@@ -41,6 +45,11 @@ constexpr double leaveShare = 0.4;  // of the frame's width
 constexpr double coverRadius = 0.12;
 constexpr double coverIn[] = {0.2, 0.35, 0.6, 0.75};
 constexpr double coverReach = 0.3;  // how far past the right edge its tip comes, of the width
+// Px between a dot's edge and the centres of the frame's outermost pixels for the dot to be
+// wholly in view: its blurred edge then leaves them all but untouched (less than 1 %).
+constexpr double borderGap = 1.5;
+// Px of surface that must show between a dot and the object for the dot to be uncovered.
+constexpr double clearSurface = 4.0;
 
 const char* const motionNames[] = {"affine", "slide", "turn", "stretch", "leave"};
 
@@ -144,9 +153,11 @@ float textureAt(const FieldScene& scene, cv::Point2d point) {
                               fy * ((1 - fx) * next[ix] + fx * next[ix + 1]));
 }
 
-// The share of the pixel that sees a dot: 1 inside, 0 outside, ramping over the pixel that
-// straddles the edge, the distance to the edge taken in image pixels. With an affine pose
-// the ramp is symmetric about the dot's image centre, which is thus its true centre.
+// The share of the pixel that sees a dot: the dot's edge blurred as a lens (a spread of
+// about half a pixel) and the pixel's area blur it, a Gaussian edge, across the distance to
+// the edge in image pixels. With an affine pose it is symmetric about the dot's image
+// centre; being smooth, its samples keep that centre too: their centroid lies within
+// 0.0003 px of it for dots of radius 3 or more, whatever their place on the pixel grid.
 double dotCover(const FieldScene& scene, const cv::Matx22d& imageToSurfaceT, cv::Point2d point) {
     const double spacing = scene.settings.spacing;
     const int column = static_cast<int>(std::lround((point.x - scene.gridOrigin.x) / spacing));
@@ -157,11 +168,12 @@ double dotCover(const FieldScene& scene, const cv::Matx22d& imageToSurfaceT, cv:
     const cv::Point2d offset = point - scene.dots[row * scene.gridColumns + column];
     const double distance = std::hypot(offset.x, offset.y);
     const double radius = scene.settings.radius;
-    if (distance < radius - 2.0) {
+    if (distance < radius - edgeReach) {
         return 1.0;
     }
     const cv::Vec2d gradient = imageToSurfaceT * cv::Vec2d(offset.x, offset.y) / distance;
-    return std::clamp(0.5 + (radius - distance) / cv::norm(gradient), 0.0, 1.0);
+    const double inside = (radius - distance) / cv::norm(gradient);
+    return 0.5 * std::erfc(-inside / (std::sqrt(2.0) * edgeSpread));
 }
 
 }  // namespace
@@ -195,7 +207,7 @@ FieldScene makeFieldScene(const FieldSettings& settings) {
         throw std::invalid_argument("the frame size and the frame count must be positive");
     }
     if (!(spacing >= 2 * radius + 2 * nodeClearance) || !(radius > 0)) {
-        throw std::invalid_argument("the dots' spacing must be at least twice their radius + 3");
+        throw std::invalid_argument("the dots' spacing must be at least twice their radius + 5");
     }
     FieldScene scene;
     scene.settings = settings;
@@ -291,10 +303,12 @@ std::vector<DotTruth> fieldTruthAt(const FieldScene& scene, int frameIndex) {
             c.y > s.size.height + reach) {
             continue;
         }
-        const bool inView = c.x - reach >= 0.5 && c.y - reach >= 0.5 &&
-                            c.x + reach <= s.size.width - 1.5 && c.y + reach <= s.size.height - 1.5;
-        // Clear of the object's edge by the dot's radius and a pixel more.
-        const double margin = reach + 1.0 + s.coverEdge / 2;
+        const bool inView = c.x - reach >= borderGap && c.y - reach >= borderGap &&
+                            c.x + reach <= s.size.width - 1 - borderGap &&
+                            c.y + reach <= s.size.height - 1 - borderGap;
+        // The object's edge, soft or hard, keeps clear of the dot by a few pixels of surface:
+        // nearer, a dark dot cannot be told from a bump of a dark object's outline.
+        const double margin = reach + clearSurface + s.coverEdge / 2;
         truth.push_back(
             {static_cast<int>(i), c, inView && coverOpacity(s, frameIndex, c, margin) <= 0.0});
     }

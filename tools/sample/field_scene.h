@@ -61,14 +61,16 @@ struct FieldPose {
 
 // The truth of one dot in one frame.
 struct DotTruth {
-    int dot = 0;           // its index in FieldScene::dots, the same in every frame
-    cv::Point2d centre;    // px
-    bool visible = false;  // wholly in view (with a pixel of surface around it) and uncovered
+    int dot = 0;         // its index in FieldScene::dots, the same in every frame
+    cv::Point2d centre;  // px
+    // Wholly in view, its edge 1.5 px inside the centres of the frame's outermost pixels, and
+    // uncovered: the object's edge keeps 4 px of surface clear around it.
+    bool visible = false;
 };
 
 // Builds the scene: the dot layout (a jittered grid over all the surface the camera sees in
 // the whole video) and the surface's texture. Throws std::invalid_argument when the dots
-// cannot stay apart (the spacing must be at least 2 * radius + 3) or the frame is empty.
+// cannot stay apart (the spacing must be at least 2 * radius + 5) or the frame is empty.
 FieldScene makeFieldScene(const FieldSettings& settings);
 
 // Names of the motions and of the covers, as the command line takes them; the parsers

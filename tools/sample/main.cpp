@@ -106,8 +106,8 @@ void readFieldSettings(const CLI::App& app, Options& options) {
     f.frameCount = app.count("--frames") > 0 ? options.frameCount : fieldDefaultFrameCount;
     f.motion = fieldMotionNamed(options.fieldMotion);
     f.cover = options.fieldCover.empty() ? FieldCover::none : fieldCoverNamed(options.fieldCover);
-    if (f.spacing < 2 * f.radius + 3) {
-        throw CLI::ValidationError("--spacing must be at least twice the radius + 3 px");
+    if (f.spacing < 2 * f.radius + 5) {
+        throw CLI::ValidationError("--spacing must be at least twice the radius + 5 px");
     }
 }
 
@@ -148,7 +148,8 @@ std::optional<int> readOptions(int argc, char** argv, Options& options) {
         app.add_flag("--field", options.field,
                      "write a field of many dots instead of the sample; its truth\n"
                      "has the columns frame,dot,x,y,visible (visible: the dot is\n"
-                     "wholly in view, a pixel from the border, and uncovered)");
+                     "wholly in view, 1.5 px from the border, and 4 px clear of\n"
+                     "the covering object)");
     FieldSettings& f = options.fieldSettings;
     app.add_option("--size", options.fieldSize, "field: frame size (default 1280x720)")
         ->type_name("WxH")
