@@ -30,7 +30,6 @@ struct DotFinder {
     cv::Mat coarse;      // CV_8U means of the grey over cells of reduction x reduction px
     cv::Mat smoothed;    // CV_16U sums of `coarse` over 3 x 3 cells
     cv::Mat coarseSums;  // CV_32S integral image of `coarse`
-    cv::Mat claimed;     // CV_8U: the cells of `coarse` within a dot already found
     std::vector<std::uint16_t> rowSums;
     std::vector<std::uint8_t> minima;
     std::vector<cv::Point> candidates;  // cells of `coarse`

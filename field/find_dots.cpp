@@ -27,21 +27,23 @@ constexpr double minimumDepth = 8.0;
 // of the dots' depth darker than the mean over a square of about four radii, and than a ring
 // of cells just beyond the dot.
 constexpr double candidateDepthShare = 0.35;
-// A found dot lies at least this many px beyond its radius inside the centres of the frame's
-// outermost pixels: nearer, its blurred edge reaches them, repeats beyond the border, and
-// pulls its centre out.
-constexpr double borderInset = 1.0;
-// Its surroundings, sampled on a circle just beyond its measuring window, fit a plane to
-// within this many times the noise, or this share of the depth, whichever is larger...
+// A found dot's surroundings, sampled on a circle just beyond its measuring window, fit a
+// plane to within this many times the noise, or this share of the depth, whichever is
+// larger...
 constexpr int surroundSamples = 16;
 constexpr double surroundNoise = 4.0;
 constexpr double surroundDepthShare = 0.1;
-// ... and its darkness below that plane, sampled at this share of its radius, changes across
-// the dot by less than this share of the depth: a change of G pulls the centroid by about
-// G R / 16 depth towards the darker side, 0.05 px for a dot of radius 6.5.
-constexpr int innerSamples = 8;
+// ... and its darkness below that plane, sampled in the same directions at this share of its
+// radius, changes across the dot little enough: a change of G pulls the centroid by about
+// G R / 16 depth towards the darker side, which must stay below this many px. Compression
+// alone, when heavy, makes G up to 0.3 depth on a dot of radius 3, 0.2 on one of 6.5.
 constexpr double innerShare = 0.5;
-constexpr double evenShare = 0.12;
+constexpr double maxSidePull = 0.1;
+// Last, its outline is round (or elliptic) to within a third harmonic of this share of the
+// depth in the darkness on its edge: an object that cuts away a pixel of its edge makes it
+// 0.13 to 0.19 and pulls its centre 0.2 to 0.6 px, while compression alone leaves it below
+// 0.05.
+constexpr double maxThirdHarmonic = 0.08;
 // The buffers of candidates and centres keep room for half as many again as the most so far.
 template <typename T>
 void keepRoom(std::vector<T>& buffer) {
@@ -80,27 +82,38 @@ double greyAt(const cv::Mat& grey, double x, double y) {
            fy * ((1 - fx) * next[ix] + fx * next[ix + 1]);
 }
 
-// Whether a found dot stands clear of anything but the surface: lying wholly in the frame,
-// with the surface around it a plane, and as dark below that plane on every side. The edge
-// of a covering object across the dot or near it fails the plane; seen through a soft edge or
-// a shadow's, the dot is darker on one side than on the other.
-bool standsClear(const cv::Mat& grey, cv::Rect frame, cv::Point2f centre, const DotScale& scale) {
-    const double inset = scale.radius + borderInset;
-    if (centre.x < frame.x + inset || centre.y < frame.y + inset ||
-        centre.x > frame.x + frame.width - 1 - inset ||
-        centre.y > frame.y + frame.height - 1 - inset) {
-        return false;
-    }
+// The directions of the samples round a dot, evenly spread.
+struct Directions {
+    double cosine[surroundSamples], sine[surroundSamples];
+};
+
+const Directions& directions() {
+    static const Directions table = [] {
+        Directions d;
+        for (int k = 0; k < surroundSamples; ++k) {
+            d.cosine[k] = std::cos(2 * CV_PI * k / surroundSamples);
+            d.sine[k] = std::sin(2 * CV_PI * k / surroundSamples);
+        }
+        return d;
+    }();
+    return table;
+}
+
+// Whether a found dot stands clear of anything but the surface: with the surface around it a
+// plane, and as dark below that plane on every side. The edge of a covering object across the
+// dot or near it fails the plane, and so does the streak that a dot cut by the frame's border
+// leaves in the repeated border; seen through a soft edge or a shadow's, the dot is darker on
+// one side than on the other.
+bool standsClear(const cv::Mat& grey, cv::Point2f centre, const DotScale& scale) {
+    const Directions& d = directions();
     const double ring = scale.aperture + 1.0;
     double values[surroundSamples];
     double mean = 0, gx = 0, gy = 0;
     for (int k = 0; k < surroundSamples; ++k) {
-        const double angle = 2 * CV_PI * k / surroundSamples;
-        values[k] =
-            greyAt(grey, centre.x + ring * std::cos(angle), centre.y + ring * std::sin(angle));
+        values[k] = greyAt(grey, centre.x + ring * d.cosine[k], centre.y + ring * d.sine[k]);
         mean += values[k];
-        gx += values[k] * std::cos(angle);
-        gy += values[k] * std::sin(angle);
+        gx += values[k] * d.cosine[k];
+        gy += values[k] * d.sine[k];
     }
     // Samples evenly round a circle: the plane's three terms separate.
     mean /= surroundSamples;
@@ -109,45 +122,37 @@ bool standsClear(const cv::Mat& grey, cv::Rect frame, cv::Point2f centre, const 
     const double tolerance =
         std::max(surroundNoise * scale.noise, surroundDepthShare * scale.depth);
     for (int k = 0; k < surroundSamples; ++k) {
-        const double angle = 2 * CV_PI * k / surroundSamples;
-        const double plane = mean + ring * (gx * std::cos(angle) + gy * std::sin(angle));
+        const double plane = mean + ring * (gx * d.cosine[k] + gy * d.sine[k]);
         if (std::abs(values[k] - plane) > tolerance) {
             return false;
         }
     }
-    // The darkness's slope inside the dot, from samples evenly round a circle, times the
-    // dot's diameter: how much darker the dot is on one side than on the other.
+    // Halfway to its edge, round it: the darkness's slope times the dot's diameter, how much
+    // darker the dot is on one side than on the other.
     const double inner = innerShare * scale.radius;
     double sx = 0, sy = 0;
-    for (int k = 0; k < innerSamples; ++k) {
-        const double angle = 2 * CV_PI * k / innerSamples;
-        const double dx = inner * std::cos(angle), dy = inner * std::sin(angle);
+    for (int k = 0; k < surroundSamples; ++k) {
+        const double dx = inner * d.cosine[k], dy = inner * d.sine[k];
         const double darkness =
             mean + gx * dx + gy * dy - greyAt(grey, centre.x + dx, centre.y + dy);
-        sx += darkness * std::cos(angle);
-        sy += darkness * std::sin(angle);
+        sx += darkness * d.cosine[k];
+        sy += darkness * d.sine[k];
     }
-    const double across = std::hypot(sx, sy) * 2.0 / (innerSamples * inner) * 2 * scale.radius;
-    return across <= evenShare * scale.depth;
-}
-
-// Marks the cells within a dot's radius and a pixel of its centre (in the padded grey) as
-// taken.
-void claimCells(cv::Point2f centre, const DotFinder& f, cv::Mat& claimed) {
-    const double reach = (f.scale.radius + 1.0) / f.reduction;
-    const double cx = (centre.x + 0.5) / f.reduction - 0.5;
-    const double cy = (centre.y + 0.5) / f.reduction - 0.5;
-    const int x0 = std::max(0, static_cast<int>(std::floor(cx - reach)));
-    const int x1 = std::min(claimed.cols - 1, static_cast<int>(std::ceil(cx + reach)));
-    const int y0 = std::max(0, static_cast<int>(std::floor(cy - reach)));
-    const int y1 = std::min(claimed.rows - 1, static_cast<int>(std::ceil(cy + reach)));
-    for (int y = y0; y <= y1; ++y) {
-        for (int x = x0; x <= x1; ++x) {
-            if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= reach * reach) {
-                claimed.at<unsigned char>(y, x) = 1;
-            }
-        }
+    const double across = std::hypot(sx, sy) * 2.0 / (surroundSamples * inner) * 2 * scale.radius;
+    if (across * scale.radius / 16 > maxSidePull * scale.depth) {
+        return false;
     }
+    // On its edge, round it: the darkness's third harmonic, which neither a shift of the
+    // centre nor an ellipse has, but an outline with a part cut away does.
+    double s3x = 0, s3y = 0;
+    for (int k = 0; k < surroundSamples; ++k) {
+        const double dx = scale.radius * d.cosine[k], dy = scale.radius * d.sine[k];
+        const double darkness =
+            mean + gx * dx + gy * dy - greyAt(grey, centre.x + dx, centre.y + dy);
+        s3x += darkness * d.cosine[3 * k % surroundSamples];
+        s3y += darkness * d.sine[3 * k % surroundSamples];
+    }
+    return std::hypot(s3x, s3y) * 2.0 / surroundSamples <= maxThirdHarmonic * scale.depth;
 }
 
 // Looks for the dots' scale among the candidates of a frame whose dots are not known yet.
@@ -197,20 +202,15 @@ bool findDots(const cv::Mat& frame, DotFinder& finder, std::vector<cv::Point2f>&
         f.tooManyCandidates = true;
         return false;
     }
-    // Created continuous; cleared without setTo, which allocates.
-    f.claimed.create(f.coarse.size(), CV_8UC1);
-    std::memset(f.claimed.data, 0, f.claimed.total());
+    // Each candidate is the one lowest cell of its dot's bowl in the smoothed cells: a dot
+    // gives no second one.
     for (const cv::Point cell : f.candidates) {
-        if (f.claimed.at<unsigned char>(cell) != 0) {
-            continue;
-        }
         const cv::Point2f target((cell.x + 0.5f) * s - 0.5f, (cell.y + 0.5f) * s - 0.5f);
         cv::Point2f centre;
         if (locateDotCentre(f.paddedGrey, target, f.scale, centre) != CentreVerdict::found ||
-            !standsClear(f.paddedGrey, inside, centre, f.scale)) {
+            !standsClear(f.paddedGrey, centre, f.scale)) {
             continue;
         }
-        claimCells(centre, f, f.claimed);
         centres.push_back(centre - cv::Point2f(greyMargin, greyMargin));
     }
     // Room for later frames with more dots than this one, so that they allocate nothing.
