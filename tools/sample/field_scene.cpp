@@ -29,72 +29,14 @@ constexpr double fineTextureLevel = 2.0;  // grey levels
 constexpr double coarseTextureSigma = 20.0;
 constexpr double coarseTextureLevel = 3.0;
 
-// The motions' amplitudes.
-constexpr double affineTurnDegrees = 3.0;
-constexpr double affineStretchX = 0.03, affineStretchY = -0.02, affineShear = 0.015;
-constexpr double affineSlideX = 0.02, affineSlideY = -0.015;  // of the frame's size
-constexpr double slideSpeed = 0.4;                            // of the spacing, per frame
-constexpr double slideDegrees = 25.0;                         // direction of the slides
-constexpr double turnDegrees = 12.0;
-constexpr double stretchX = 0.10, stretchY = -0.05;
-constexpr double leaveShare = 0.4;  // of the frame's width
-
-// The covering object: a finger-like capsule of radius coverRadius times the frame's height
-// that comes in from the right edge, stays, and goes out again; the shares of the video at
-// which it starts in, is in, starts out and is out.
-constexpr double coverRadius = 0.12;
-constexpr double coverIn[] = {0.2, 0.35, 0.6, 0.75};
-constexpr double coverReach = 0.3;  // how far past the right edge its tip comes, of the width
 // Px between a dot's edge and the centres of the frame's outermost pixels for the dot to be
 // wholly in view: its blurred edge then leaves them all but untouched (less than 1 %).
 constexpr double borderGap = 1.5;
 // Px of surface that must show between a dot and the object for the dot to be uncovered.
 constexpr double clearSurface = 4.0;
 
-const char* const motionNames[] = {"affine", "slide", "turn", "stretch", "leave"};
-
 std::uint64_t streamSeed(std::uint64_t seed, std::uint64_t stream) {
     return seed * 0x9E3779B97F4A7C15ull + 0xD1B54A32D192ED03ull * (stream + 1);
-}
-
-cv::Point2d frameCentre(const FieldSettings& s) {
-    return {(s.size.width - 1) / 2.0, (s.size.height - 1) / 2.0};
-}
-
-double easeOutAndBack(int frameIndex, int frameCount) {
-    const double u = frameIndex / std::max(1.0, frameCount - 1.0);
-    return 0.5 * (1.0 - std::cos(2.0 * CV_PI * u));
-}
-
-cv::Matx22d rotation(double degrees) {
-    const double a = degrees * CV_PI / 180.0;
-    return {std::cos(a), -std::sin(a), std::sin(a), std::cos(a)};
-}
-
-// How opaque the covering object is at the pixel in that frame, with its edge moved out by
-// `margin`: the object is a half-line from its tip, thickened, whose edge fades linearly.
-double coverOpacity(const FieldSettings& s, int frameIndex, cv::Point2d pixel, double margin) {
-    if (s.cover == FieldCover::none) {
-        return 0.0;
-    }
-    const double u = frameIndex / std::max(1.0, s.frameCount - 1.0);
-    double in = 0.0;
-    if (u > coverIn[0] && u < coverIn[3]) {
-        const double rise = std::clamp((u - coverIn[0]) / (coverIn[1] - coverIn[0]), 0.0, 1.0);
-        const double fall = std::clamp((coverIn[3] - u) / (coverIn[3] - coverIn[2]), 0.0, 1.0);
-        const double k = std::min(rise, fall);
-        in = k * k * (3 - 2 * k);
-    }
-    const double radius = coverRadius * s.size.height;
-    const cv::Point2d direction = cv::Point2d(-1.0, -0.3) / std::hypot(1.0, 0.3);
-    const double outside = radius + s.coverEdge + 2.0;
-    const double travel = outside + coverReach * s.size.width;
-    const cv::Point2d tip =
-        cv::Point2d(s.size.width + outside, 0.6 * s.size.height) + in * travel * direction;
-    const cv::Point2d d = pixel - tip;
-    const double along = d.dot(direction);
-    const double distance = along > 0 ? cv::norm(d) : std::abs(d.cross(direction));
-    return std::clamp(0.5 + (radius + margin - distance) / s.coverEdge, 0.0, 1.0);
 }
 
 // The largest stretch the pose gives any direction of the surface.
@@ -178,29 +120,6 @@ double dotCover(const FieldScene& scene, const cv::Matx22d& imageToSurfaceT, cv:
 
 }  // namespace
 
-std::string fieldMotionName(FieldMotion motion) {
-    return motionNames[static_cast<int>(motion)];
-}
-
-FieldMotion fieldMotionNamed(const std::string& name) {
-    for (int m = 0; m < 5; ++m) {
-        if (name == motionNames[m]) {
-            return static_cast<FieldMotion>(m);
-        }
-    }
-    throw std::invalid_argument("unknown motion '" + name + "'");
-}
-
-FieldCover fieldCoverNamed(const std::string& name) {
-    if (name == "dark") {
-        return FieldCover::dark;
-    }
-    if (name == "light") {
-        return FieldCover::light;
-    }
-    throw std::invalid_argument("unknown cover '" + name + "'");
-}
-
 FieldScene makeFieldScene(const FieldSettings& settings) {
     const double spacing = settings.spacing, radius = settings.radius;
     if (settings.size.width < 1 || settings.size.height < 1 || settings.frameCount < 1) {
@@ -236,61 +155,6 @@ FieldScene makeFieldScene(const FieldSettings& settings) {
     return scene;
 }
 
-FieldPose fieldPoseAt(const FieldScene& scene, int frameIndex) {
-    const FieldSettings& s = scene.settings;
-    const double ease = easeOutAndBack(frameIndex, s.frameCount);
-    cv::Matx22d linear = cv::Matx22d::eye();
-    cv::Vec2d shift(0, 0);
-    switch (s.motion) {
-        case FieldMotion::affine:
-            linear = rotation(affineTurnDegrees * ease) *
-                     cv::Matx22d(1 + affineStretchX * ease, affineShear * ease, affineShear * ease,
-                                 1 + affineStretchY * ease);
-            shift = cv::Vec2d(affineSlideX * s.size.width, affineSlideY * s.size.height) * ease;
-            break;
-        case FieldMotion::slide: {
-            // Two periods over the video; the peak speed A 2 pi / period is the limit.
-            const double period = std::max(8.0, s.frameCount / 2.0);
-            const double amplitude = slideSpeed * s.spacing * period / (2 * CV_PI);
-            const double along = amplitude * std::sin(2 * CV_PI * frameIndex / period);
-            const double a = slideDegrees * CV_PI / 180.0;
-            shift = cv::Vec2d(std::cos(a), std::sin(a)) * along;
-            break;
-        }
-        case FieldMotion::turn:
-            linear = rotation(turnDegrees *
-                              std::sin(2 * CV_PI * frameIndex / std::max(1, s.frameCount - 1)));
-            break;
-        case FieldMotion::stretch:
-            linear = cv::Matx22d(1 + stretchX * ease, 0, 0, 1 + stretchY * ease);
-            break;
-        case FieldMotion::leave:
-            shift = cv::Vec2d(-leaveShare * s.size.width * ease, 0);
-            break;
-    }
-    // image = c + linear (surface - c) + shift, about the frame's centre c.
-    const cv::Point2d c = frameCentre(s);
-    const cv::Vec2d offset = cv::Vec2d(c.x, c.y) - linear * cv::Vec2d(c.x, c.y) + shift;
-    const cv::Matx22d inverse = linear.inv();
-    const cv::Vec2d back = -(inverse * offset);
-    FieldPose pose;
-    pose.surfaceToImage =
-        cv::Matx23d(linear(0, 0), linear(0, 1), offset[0], linear(1, 0), linear(1, 1), offset[1]);
-    pose.imageToSurface =
-        cv::Matx23d(inverse(0, 0), inverse(0, 1), back[0], inverse(1, 0), inverse(1, 1), back[1]);
-    return pose;
-}
-
-cv::Point2d surfacePointAt(const FieldPose& pose, cv::Point2d pixel) {
-    const cv::Vec2d p = pose.imageToSurface * cv::Vec3d(pixel.x, pixel.y, 1.0);
-    return {p[0], p[1]};
-}
-
-cv::Point2d imagePointOf(const FieldPose& pose, cv::Point2d point) {
-    const cv::Vec2d p = pose.surfaceToImage * cv::Vec3d(point.x, point.y, 1.0);
-    return {p[0], p[1]};
-}
-
 std::vector<DotTruth> fieldTruthAt(const FieldScene& scene, int frameIndex) {
     const FieldSettings& s = scene.settings;
     const FieldPose pose = fieldPoseAt(scene, frameIndex);
@@ -310,7 +174,7 @@ std::vector<DotTruth> fieldTruthAt(const FieldScene& scene, int frameIndex) {
         // nearer, a dark dot cannot be told from a bump of a dark object's outline.
         const double margin = reach + clearSurface + s.coverEdge / 2;
         truth.push_back(
-            {static_cast<int>(i), c, inView && coverOpacity(s, frameIndex, c, margin) <= 0.0});
+            {static_cast<int>(i), c, inView && coverOpacityAt(s, frameIndex, c, margin) <= 0.0});
     }
     return truth;
 }
@@ -328,7 +192,7 @@ void renderFieldFrame(const FieldScene& scene, int frameIndex, cv::Mat& frame) {
     const cv::Vec3d surface = levels(surfaceColour), ink = levels(inkColour);
     const cv::Vec3d cover =
         levels(s.cover == FieldCover::light ? lightCoverColour : darkCoverColour);
-    const cv::Point2d c = frameCentre(s);
+    const cv::Point2d c((s.size.width - 1) / 2.0, (s.size.height - 1) / 2.0);
 
     frame.create(s.size, channels == 1 ? CV_8UC1 : CV_8UC3);
     cv::Mat noise(1, s.size.width * channels, CV_32FC1, cv::Scalar(0));
@@ -348,7 +212,7 @@ void renderFieldFrame(const FieldScene& scene, int frameIndex, cv::Mat& frame) {
             const cv::Point2d point = surfacePointAt(pose, pixel);
             const double texture = textureAt(scene, point);
             const double dot = dotCover(scene, imageToSurfaceT, point);
-            const double opacity = coverOpacity(s, frameIndex, pixel, 0.0);
+            const double opacity = coverOpacityAt(s, frameIndex, pixel, 0.0);
             for (int ch = 0; ch < channels; ++ch) {
                 const double background = light * surface[ch] + texture;
                 double value = background + dot * (light * ink[ch] - background);

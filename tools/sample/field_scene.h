@@ -87,6 +87,11 @@ cv::Point2d surfacePointAt(const FieldPose& pose, cv::Point2d pixel);
 // The image point at which the surface point `point` is seen in that pose.
 cv::Point2d imagePointOf(const FieldPose& pose, cv::Point2d point);
 
+// How opaque the covering object is at the image pixel in frameIndex, from 0 to 1, with its
+// edge moved out by `margin` px: a thick half-line from its tip whose edge fades linearly.
+double coverOpacityAt(const FieldSettings& settings, int frameIndex, cv::Point2d pixel,
+                      double margin);
+
 // Every dot that reaches into the frame at frameIndex, in the order of FieldScene::dots.
 std::vector<DotTruth> fieldTruthAt(const FieldScene& scene, int frameIndex);
 
