@@ -1,8 +1,8 @@
+#include "tools/sample/field_scene.h"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
-
-#include "tools/sample/field_scene.h"
 
 namespace dottrack {
 namespace {
