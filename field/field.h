@@ -58,7 +58,7 @@ bool findDotCandidates(const cv::Mat& paddedGrey, cv::Rect frame, const Candidat
                        DotFinder& finder);
 
 // Learns the dots' radius (at half depth), depth and background noise from the dots at
-// `candidates`, approximate centres in `grey` (CV_8UC1) at least 20 px from its border: the
+// `candidates`, approximate centres in `grey` (CV_8UC1) at least 22 px from its border: the
 // median over those that are single, whole, round dots. Not known when fewer than three are.
 DotScale learnDotScale(const cv::Mat& grey, const std::vector<cv::Point>& candidates,
                        std::vector<cv::Vec3d>& learnt);

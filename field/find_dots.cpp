@@ -44,11 +44,13 @@ constexpr double maxSidePull = 0.1;
 // 0.13 to 0.19 and pulls its centre 0.2 to 0.6 px, while compression alone leaves it below
 // 0.05.
 constexpr double maxThirdHarmonic = 0.08;
-// The buffers of candidates and centres keep room for half as many again as the most so far.
+// The buffers of candidates and centres keep room for twice as many as they hold, and grow to
+// three times when they do not: a later frame allocates only with half as many again as any
+// frame before.
 template <typename T>
 void keepRoom(std::vector<T>& buffer) {
-    if (buffer.capacity() < buffer.size() + buffer.size() / 2) {
-        buffer.reserve(2 * buffer.size());
+    if (buffer.capacity() < 2 * buffer.size()) {
+        buffer.reserve(3 * buffer.size());
     }
 }
 
