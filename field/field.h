@@ -38,7 +38,8 @@ struct DotFinder {
 
 // Finds every dark dot on a light surface in `frame` (CV_8UC1 or CV_8UC3 BGR, any size) and
 // gives its sub-pixel centre, in no particular order. `centres` keeps its buffer. Returns
-// false, with no centres, when the frame holds more than maxDotCandidates candidate dots.
+// false, with no centres, when the frame holds more than maxDotCandidates candidate dots;
+// throws std::invalid_argument for a frame of any other type.
 bool findDots(const cv::Mat& frame, DotFinder& finder, std::vector<cv::Point2f>& centres);
 
 // What makes a cell of the coarse image a candidate dot: a local minimum of the cells'
