@@ -14,7 +14,7 @@ namespace dottrack {
 // window that follows from it.
 struct DotScale {
     double radius = 0.0;    // px: the radius at half the dot's depth
-    double depth = 0.0;     // typical darkness of a dot's core, in green + red levels
+    double depth = 0.0;     // typical darkness of a dot's core, in the frame's levels
     double noise = 0.0;     // typical spread of the background around a dot, the same units
     double aperture = 0.0;  // px: radius of the soft circular window the centroid uses
     int halfWindow = 0;     // the square around the aperture, whose rim gives the background
