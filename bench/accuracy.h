@@ -11,6 +11,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
 
+#include "bench/accuracy_figures.h"
 #include "measure/measure.h"
 #include "pipeline/pipeline.h"
 
@@ -28,34 +29,6 @@ double microsecondsSince(std::chrono::steady_clock::time_point start);
 // Reads the truth that dottrack-sample --truth writes, frame by frame. Throws RunError for a
 // file that is not one.
 std::map<long, FrameTruth> readTruth(const std::string& path);
-
-// Errors of one kind, with the count of those too large to be errors of precision.
-struct Errors {
-    std::vector<double> values;
-    long wrong = 0;
-
-    void add(double value, double wrongFrom = HUGE_VAL);
-    double mean() const;
-    double quantile(double q) const;
-    double max() const;
-};
-
-// Fractional parts of positions in bins, and the signed error against the true position's
-// fractional part: estimates pulled towards whole pixels show a sine in it.
-constexpr int fractionBins = 10;
-
-struct Locking {
-    std::vector<long> measured = std::vector<long>(fractionBins, 0);
-    std::vector<long> truth = std::vector<long>(fractionBins, 0);
-    double sine = 0, cosine = 0;
-    long count = 0;
-
-    void add(double measuredValue, double trueValue);
-    // The largest bin over the smallest.
-    static double flatness(const std::vector<long>& bins);
-    // The amplitude of the error's sine.
-    double pull() const;
-};
 
 constexpr int verdictCount = 6;
 

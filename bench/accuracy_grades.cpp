@@ -32,10 +32,6 @@ std::pair<int, double> nearestDot(const std::vector<cv::Point2d>& dots, cv::Poin
     return {best, bestDistance};
 }
 
-int binOf(double v) {
-    return std::min(fractionBins - 1, static_cast<int>((v - std::floor(v)) * fractionBins));
-}
-
 }  // namespace
 
 double microsecondsSince(std::chrono::steady_clock::time_point start) {
@@ -63,56 +59,6 @@ std::map<long, FrameTruth> readTruth(const std::string& path) {
         truth[frame].dots.push_back(centre);
     }
     return truth;
-}
-
-void Errors::add(double value, double wrongFrom) {
-    if (value > wrongFrom) {
-        ++wrong;
-    } else {
-        values.push_back(value);
-    }
-}
-
-double Errors::mean() const {
-    double sum = 0;
-    for (const double v : values) {
-        sum += v;
-    }
-    return values.empty() ? NAN : sum / static_cast<double>(values.size());
-}
-
-double Errors::quantile(double q) const {
-    if (values.empty()) {
-        return NAN;
-    }
-    std::vector<double> sorted = values;
-    const auto at =
-        sorted.begin() + static_cast<std::ptrdiff_t>(std::min(
-                             sorted.size() - 1, static_cast<std::size_t>(q * sorted.size())));
-    std::nth_element(sorted.begin(), at, sorted.end());
-    return *at;
-}
-
-double Errors::max() const {
-    return values.empty() ? NAN : *std::max_element(values.begin(), values.end());
-}
-
-void Locking::add(double measuredValue, double trueValue) {
-    ++measured[binOf(measuredValue)];
-    ++truth[binOf(trueValue)];
-    const double phase = 2 * CV_PI * (trueValue - std::floor(trueValue));
-    sine += (measuredValue - trueValue) * std::sin(phase);
-    cosine += (measuredValue - trueValue) * std::cos(phase);
-    ++count;
-}
-
-double Locking::flatness(const std::vector<long>& bins) {
-    const auto [least, most] = std::minmax_element(bins.begin(), bins.end());
-    return *least > 0 ? static_cast<double>(*most) / static_cast<double>(*least) : HUGE_VAL;
-}
-
-double Locking::pull() const {
-    return count > 0 ? 2.0 * std::hypot(sine, cosine) / count : NAN;
 }
 
 void gradeCentres(const cv::Mat& frame, const PassRun& run, const FrameTruth& now, Grades& grades) {

@@ -10,15 +10,6 @@ namespace {
 const char* const verdictNames[verdictCount] = {"found",         "near the border", "too faint",
                                                 "rim not clear", "wrong shape",     "unsettled"};
 
-double medianOf(std::vector<double> values) {
-    if (values.empty()) {
-        return NAN;
-    }
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
-
 }  // namespace
 
 void printAccuracy(const std::string& videoPath, const DotScale& scale, const Grades& grades) {

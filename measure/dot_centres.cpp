@@ -61,10 +61,23 @@ struct Window {
     float darknessAt(int x, int y) const { return darkness[(y - top()) * inside() + x - left()]; }
 };
 
-// Green + red of a pixel: the tool's intensity times 510, without its rounding.
-inline int levelAt(const unsigned char* row, int x) {
-    return row[3 * x + 1] + row[3 * x + 2];
-}
+// Where a window reads its levels: green + red of a colour frame (the tool's intensity times
+// 510, without its rounding) inside the region the tool works on, or the grey of a grey
+// frame, the whole frame being the region.
+struct LevelSource {
+    const cv::Mat& frame;
+    bool grey;
+    int cols, rows;
+
+    explicit LevelSource(const cv::Mat& image)
+        : frame(image),
+          grey(image.channels() == 1),
+          cols(grey ? image.cols : mixCols),
+          rows(grey ? image.rows : mixRows) {}
+    int at(const unsigned char* row, int x) const {
+        return grey ? row[x] : row[3 * x + 1] + row[3 * x + 2];
+    }
+};
 
 // The loops over a window's pixels run several times faster in the wider vectors of newer
 // processors (and gathering every third byte needs SSSE3's byte shuffles): clones for those
@@ -84,34 +97,42 @@ DOTTRACK_VECTOR_CLONES void gatherLevels(const unsigned char* __restrict pixels,
     }
 }
 
+// The grey of `count` pixels from `pixels` on, as floats.
+DOTTRACK_VECTOR_CLONES void gatherGreyLevels(const unsigned char* __restrict pixels, int count,
+                                             float* __restrict levels) {
+    for (int i = 0; i < count; ++i) {
+        levels[i] = static_cast<float>(pixels[i]);
+    }
+}
+
 // Calls visit(level, dx, dy) for every pixel of the rim of the window, with its offset
 // from the centre.
 template <typename Visit>
-void forEachRimPixel(const cv::Mat& frame, int cx, int cy, int h, Visit visit) {
+void forEachRimPixel(const LevelSource& source, int cx, int cy, int h, Visit visit) {
     for (const int dy : {-h, h}) {
-        const unsigned char* row = frame.ptr<unsigned char>(cy + dy);
+        const unsigned char* row = source.frame.ptr<unsigned char>(cy + dy);
         for (int dx = -h; dx <= h; ++dx) {
-            visit(levelAt(row, cx + dx), dx, dy);
+            visit(source.at(row, cx + dx), dx, dy);
         }
     }
     for (int dy = -h + 1; dy <= h - 1; ++dy) {
-        const unsigned char* row = frame.ptr<unsigned char>(cy + dy);
-        visit(levelAt(row, cx - h), -h, dy);
-        visit(levelAt(row, cx + h), h, dy);
+        const unsigned char* row = source.frame.ptr<unsigned char>(cy + dy);
+        visit(source.at(row, cx - h), -h, dy);
+        visit(source.at(row, cx + h), h, dy);
     }
 }
 
 // Fits the background plane again, by least squares over the rim pixels that lie within a
 // few times the rim's median spread of its median level, and takes the noise from those
 // alone: robust while the dot covers less than half of the rim.
-void fitBackgroundWithoutOutliers(const cv::Mat& frame, double& mean, double& gx, double& gy,
+void fitBackgroundWithoutOutliers(const LevelSource& source, double& mean, double& gx, double& gy,
                                   Window& window) {
     const int cx = window.cx, cy = window.cy, h = window.h;
     std::array<float, 8 * maxHalfWindow> values;
     const auto end = values.begin() + 8 * h;
     const auto middle = values.begin() + 4 * h;
     std::size_t taken = 0;
-    forEachRimPixel(frame, cx, cy, h,
+    forEachRimPixel(source, cx, cy, h,
                     [&](int level, int, int) { values[taken++] = static_cast<float>(level); });
     std::nth_element(values.begin(), middle, end);
     const double median = *middle;
@@ -123,7 +144,7 @@ void fitBackgroundWithoutOutliers(const cv::Mat& frame, double& mean, double& gx
         keptSpread * medianToDeviation * std::max(1.0, static_cast<double>(*middle));
     cv::Matx33d normal = cv::Matx33d::zeros();
     cv::Vec3d moment;
-    forEachRimPixel(frame, cx, cy, h, [&](int level, int dx, int dy) {
+    forEachRimPixel(source, cx, cy, h, [&](int level, int dx, int dy) {
         if (std::abs(level - median) <= limit) {
             const cv::Vec3d term(1.0, dx, dy);
             normal += term * term.t();
@@ -136,7 +157,7 @@ void fitBackgroundWithoutOutliers(const cv::Mat& frame, double& mean, double& gx
     }
     double squares = 0;
     int kept = 0;
-    forEachRimPixel(frame, cx, cy, h, [&](int level, int dx, int dy) {
+    forEachRimPixel(source, cx, cy, h, [&](int level, int dx, int dy) {
         if (std::abs(level - median) <= limit) {
             const double residual = plane[0] + plane[1] * dx + plane[2] * dy - level;
             squares += residual * residual;
@@ -150,10 +171,11 @@ void fitBackgroundWithoutOutliers(const cv::Mat& frame, double& mean, double& gx
 }
 
 // Loads the window of half side h centred on (cx, cy); false when it does not lie wholly
-// inside the region the tool works on.
-bool loadWindow(const cv::Mat& frame, int cx, int cy, int h, double typicalNoise, Window& window) {
-    if (h < 2 || h > maxHalfWindow || cx - h < 0 || cy - h < 0 || cx + h >= mixCols ||
-        cy + h >= mixRows) {
+// inside the source's region.
+bool loadWindow(const LevelSource& source, int cx, int cy, int h, double typicalNoise,
+                Window& window) {
+    if (h < 2 || h > maxHalfWindow || cx - h < 0 || cy - h < 0 || cx + h >= source.cols ||
+        cy + h >= source.rows) {
         return false;
     }
     window.cx = cx;
@@ -164,7 +186,7 @@ bool loadWindow(const cv::Mat& frame, int cx, int cy, int h, double typicalNoise
     const int count = 8 * h;
     const double spread = 2.0 * h * (h + 1) * (2 * h + 1) / 3.0 + 2.0 * (2 * h - 1) * h * h;
     long sum = 0, sumX = 0, sumY = 0, squares = 0;
-    forEachRimPixel(frame, cx, cy, h, [&](int level, int dx, int dy) {
+    forEachRimPixel(source, cx, cy, h, [&](int level, int dx, int dy) {
         sum += level;
         squares += static_cast<long>(level) * level;
         sumX += static_cast<long>(level) * dx;
@@ -177,7 +199,7 @@ bool loadWindow(const cv::Mat& frame, int cx, int cy, int h, double typicalNoise
                             gx * static_cast<double>(sumX) - gy * static_cast<double>(sumY);
     window.noise = std::sqrt(std::max(0.0, residual) / (count - 3));
     double darkest = -std::numeric_limits<double>::infinity();
-    forEachRimPixel(frame, cx, cy, h, [&](int level, int dx, int dy) {
+    forEachRimPixel(source, cx, cy, h, [&](int level, int dx, int dy) {
         darkest = std::max(darkest, mean + gx * dx + gy * dy - level);
     });
     window.darkestRim = darkest;
@@ -185,7 +207,7 @@ bool loadWindow(const cv::Mat& frame, int cx, int cy, int h, double typicalNoise
         // A dot reaches into the rim (the window is not yet on its dot): its pixels would
         // tilt the plane and make the rim look noisy enough to drown every weight. The plane
         // is fitted again to the rim without them.
-        fitBackgroundWithoutOutliers(frame, mean, gx, gy, window);
+        fitBackgroundWithoutOutliers(source, mean, gx, gy, window);
     }
     const int side = window.inside();
     std::array<float, maxInside> rowPlane;
@@ -194,8 +216,12 @@ bool loadWindow(const cv::Mat& frame, int cx, int cy, int h, double typicalNoise
     }
     std::array<float, maxInside> levels;
     for (int j = 0; j < side; ++j) {
-        gatherLevels(frame.ptr<unsigned char>(window.top() + j) + 3 * window.left(), side,
-                     levels.data());
+        const unsigned char* row = source.frame.ptr<unsigned char>(window.top() + j);
+        if (source.grey) {
+            gatherGreyLevels(row + window.left(), side, levels.data());
+        } else {
+            gatherLevels(row + 3 * window.left(), side, levels.data());
+        }
         const float start = static_cast<float>(mean + gy * (window.top() + j - cy));
         float* darkness = &window.darkness[j * side];
         for (int i = 0; i < side; ++i) {
@@ -331,9 +357,10 @@ double medianOf(std::vector<double>& values) {
 
 DotScale estimateDotScale(const cv::Mat& frame, const std::vector<cv::Point2f>& targets) {
     std::vector<double> radii, depths, noises;
+    const LevelSource source(frame);
     Window window;
     for (const cv::Point2f& target : targets) {
-        if (!loadWindow(frame, static_cast<int>(std::lround(target.x)),
+        if (!loadWindow(source, static_cast<int>(std::lround(target.x)),
                         static_cast<int>(std::lround(target.y)), maxHalfWindow, HUGE_VAL, window)) {
             continue;
         }
@@ -351,13 +378,17 @@ DotScale estimateDotScale(const cv::Mat& frame, const std::vector<cv::Point2f>& 
         depths.push_back(depth);
         noises.push_back(window.noise);
     }
-    DotScale scale;
     if (radii.empty()) {
-        return scale;
+        return DotScale();
     }
-    scale.radius = medianOf(radii);
-    scale.depth = medianOf(depths);
-    scale.noise = medianOf(noises);
+    return dotScaleFor(medianOf(radii), medianOf(depths), medianOf(noises));
+}
+
+DotScale dotScaleFor(double radius, double depth, double noise) {
+    DotScale scale;
+    scale.radius = radius;
+    scale.depth = depth;
+    scale.noise = noise;
     scale.aperture = scale.radius + apertureMargin;
     scale.halfWindow =
         std::min(maxHalfWindow, static_cast<int>(std::ceil(scale.aperture + 0.5)) + rimGap);
@@ -367,6 +398,7 @@ DotScale estimateDotScale(const cv::Mat& frame, const std::vector<cv::Point2f>& 
 CentreVerdict locateDotCentre(const cv::Mat& frame, cv::Point2f target, const DotScale& scale,
                               cv::Point2f& centre) {
     const int h = scale.halfWindow;
+    const LevelSource source(frame);
     cv::Point2d estimate(target.x, target.y);
     Window window;
     Moments moments;
@@ -378,7 +410,7 @@ CentreVerdict locateDotCentre(const cv::Mat& frame, cv::Point2f target, const Do
         const bool moved = iteration == 0 || std::abs(estimate.x - window.cx) > windowSlack ||
                            std::abs(estimate.y - window.cy) > windowSlack;
         if (moved &&
-            !loadWindow(frame, static_cast<int>(std::lround(estimate.x)),
+            !loadWindow(source, static_cast<int>(std::lround(estimate.x)),
                         static_cast<int>(std::lround(estimate.y)), h, scale.noise, window)) {
             return CentreVerdict::nearBorder;
         }

@@ -14,7 +14,7 @@ namespace dottrack {
 // window that follows from it.
 struct DotScale {
     double radius = 0.0;    // px: the radius at half the dot's depth
-    double depth = 0.0;     // typical darkness of a dot's core, in green + red levels
+    double depth = 0.0;     // typical darkness of a dot's core, in the frame's levels
     double noise = 0.0;     // typical spread of the background around a dot, the same units
     double aperture = 0.0;  // px: radius of the soft circular window the centroid uses
     int halfWindow = 0;     // the square around the aperture, whose rim gives the background
@@ -22,8 +22,14 @@ struct DotScale {
 };
 
 // Learns the dots' size from the targets of `frame` that sit on a whole, single dot (the
-// median over them); not known when none does. Reads the top-left 640 x 480 of `frame`.
+// median over them); not known when none does. A colour frame (8-bit BGR) is read as green +
+// red in its top-left 640 x 480, the region the tool works on; a grey frame (8-bit, one
+// channel) as its grey, all of it. So are the frames of the calls below.
 DotScale estimateDotScale(const cv::Mat& frame, const std::vector<cv::Point2f>& targets);
+
+// The scale of dots of this radius (px at half depth), depth and background noise (in the
+// frame's levels): the measuring window follows from the radius.
+DotScale dotScaleFor(double radius, double depth, double noise);
 
 // Why a target got no centre, or that it got one.
 enum class CentreVerdict { found, nearBorder, tooFaint, rimNotClear, wrongShape, unsettled };
