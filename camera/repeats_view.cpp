@@ -1,0 +1,44 @@
+#include <algorithm>
+
+#include "camera/camera.h"
+
+namespace dottrack {
+
+namespace {
+
+// A share of the pattern's step in the image: views closer than that add nothing to a
+// calibration but weight, and a video held still yields hundreds of them.
+constexpr double repeatShareOfStep = 0.25;
+
+double meanDistance(const std::vector<cv::Point2f>& a, const std::vector<cv::Point2f>& b,
+                    bool reversed) {
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        sum += cv::norm(a[i] - b[reversed ? b.size() - 1 - i : i]);
+    }
+    return sum / static_cast<double>(a.size());
+}
+
+}  // namespace
+
+bool repeatsView(const std::vector<std::vector<cv::Point2f>>& taken,
+                 const std::vector<cv::Point2f>& points) {
+    if (points.size() < 2) {
+        return false;
+    }
+    // The pattern's scale here: the median step between consecutive points, which the few
+    // steps from one row's end to the next row's start do not move.
+    std::vector<double> steps;
+    for (std::size_t i = 1; i < points.size(); ++i) {
+        steps.push_back(cv::norm(points[i] - points[i - 1]));
+    }
+    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+    const double tolerance = repeatShareOfStep * steps[steps.size() / 2];
+    return std::any_of(taken.begin(), taken.end(), [&](const std::vector<cv::Point2f>& view) {
+        return view.size() == points.size() &&
+               std::min(meanDistance(points, view, false), meanDistance(points, view, true)) <
+                   tolerance;
+    });
+}
+
+}  // namespace dottrack
