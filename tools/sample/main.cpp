@@ -1,5 +1,6 @@
 // dottrack-sample: writes the synthetic sample video and, optionally, the true
-// dot centres of every frame as CSV.
+// dot centres of every frame as CSV; or a video of a calibration target seen
+// through a known lens.
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -19,6 +20,7 @@
 
 #include "tools/command_line.h"
 #include "tools/sample/sample_scene.h"
+#include "tools/sample/target_views.h"
 
 namespace dottrack {
 namespace {
@@ -28,14 +30,22 @@ const char* const programName = "dottrack-sample";
 const char* const description =
     "Writes the synthetic sample video: a 640 x 480 colour MJPG AVI at 30 fps of a\n"
     "dotted surface that rests, then translates, shears, twists and is pressed,\n"
-    "each motion going out and back, so the last frame matches the first.\n";
+    "each motion going out and back, so the last frame matches the first.\n"
+    "\n"
+    "With --target, writes instead a calibration video: a target (circles, acircles\n"
+    "or chessboard, as dottrack-calibrate takes them) seen through a camera of focal\n"
+    "length --focal and radial distortion --k1, --k2 (OpenCV's model, the principal\n"
+    "point at the frame's centre), in --views poses that cover the whole view at\n"
+    "several tilts, each held for two frames; grey, sharp, with --noise.\n";
 
 const char* const footer =
     "Exit status: 0 on success; 1 when a file cannot be written; 2 for a wrong\n"
     "command line.\n"
     "\n"
-    "Example:\n"
-    "  dottrack-sample test.avi --truth truth.csv --speed 2";
+    "Examples:\n"
+    "  dottrack-sample test.avi --truth truth.csv --speed 2\n"
+    "  dottrack-sample calib.avi --target circles --grid 9x6 --spacing 20 --size 1280x720\n"
+    "      --focal 1000 --k1 -0.28";
 
 constexpr int maxFrameCount = 1000000;
 // Beyond these the sample stops being a surface of separate, trackable dots.
@@ -43,6 +53,9 @@ constexpr double maxNoiseSigma = 50.0;
 constexpr double minDotRadius = 2.0;
 constexpr double maxDotRadius = 20.0;
 constexpr double maxMotionSpeed = 10.0;
+constexpr int maxTargetViews = 1000;
+constexpr int maxGridSide = 100;
+constexpr int minTargetSide = 160, maxTargetSide = 8192;
 
 struct Options {
     std::string videoPath;
@@ -52,6 +65,13 @@ struct Options {
     double noiseSigma = sampleNoiseSigma;
     double dotRadius = sampleDotRadius;
     double motionSpeed = 1.0;
+    // A calibration video, when target is set.
+    std::string target;
+    CalibrationPattern pattern;
+    Lens lens;
+    std::string grid = "9x6";
+    std::string size = "1280x720";
+    int views = 24;
 };
 
 // Refuses what cannot be written as asked; called once the command line is read.
@@ -104,8 +124,93 @@ std::optional<int> readOptions(int argc, char** argv, Options& options) {
                    "the rests between them; the frames left over rest at the end")
         ->type_name("F")
         ->check(numberIn(1.0, maxMotionSpeed));
+    const auto target = app.add_option("--target", options.target,
+                                       "write a calibration video of a circles, acircles or\n"
+                                       "chessboard target instead")
+                            ->type_name("KIND")
+                            ->check(CLI::IsMember(patternKindNames()).description(""));
+    app.add_option("--grid", options.grid,
+                   "the target's points per row and rows (a chessboard's inner\n"
+                   "corners), 2 to 100 (default 9x6)")
+        ->type_name("COLSxROWS")
+        ->check(dimensionsIn(2, maxGridSide))
+        ->needs(target);
+    app.add_option("--spacing", options.pattern.spacing, "the target's step in mm (default 20)")
+        ->type_name("MM")
+        ->check(numberIn(1e-3, 1e6))
+        ->needs(target);
+    app.add_option("--size", options.size, "the frame's size (default 1280x720)")
+        ->type_name("WxH")
+        ->check(dimensionsIn(minTargetSide, maxTargetSide))
+        ->needs(target);
+    app.add_option("--focal", options.lens.focal, "focal length in px (default 1000)")
+        ->type_name("F")
+        ->check(numberIn(10, 1e6))
+        ->needs(target);
+    app.add_option("--k1", options.lens.k1, "radial distortion k1, -1 to 1 (default 0)")
+        ->type_name("K")
+        ->check(numberIn(-1, 1))
+        ->needs(target);
+    app.add_option("--k2", options.lens.k2, "radial distortion k2, -1 to 1 (default 0)")
+        ->type_name("K")
+        ->check(numberIn(-1, 1))
+        ->needs(target);
+    app.add_option("--views", options.views, "the target's poses, 1 to 1000 (default 24)")
+        ->type_name("N")
+        ->transform(wholeNumberIn(1, maxTargetViews))
+        ->needs(target);
+    for (const char* sceneOption : {"--truth", "--frames", "--radius", "--speed"}) {
+        app.get_option(sceneOption)->excludes(target);
+    }
     app.final_callback([&options] { checkOptions(options); });
     return readCommandLine(app, argc, argv);
+}
+
+// Opens the MJPG writer of a colour video of `size` at `path`.
+cv::VideoWriter openVideoWriter(const std::string& path, cv::Size size) {
+    // FFmpeg's MJPG encoder first: its files decode cleanly with every reader
+    // backend. Any other backend that can write MJPG will do if it is missing.
+    const int fourcc = cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
+    cv::VideoWriter writer(path, cv::CAP_FFMPEG, fourcc, sampleFps, size, true);
+    if (!writer.isOpened()) {
+        writer.open(path, cv::CAP_ANY, fourcc, sampleFps, size, true);
+    }
+    return writer;
+}
+
+std::string cannotWrite(const std::string& path) {
+    return "cannot open '" + path +
+           "' for writing as an MJPG video (does the directory exist and is it writable?)";
+}
+
+void checkWritten(const std::string& path) {
+    std::error_code error;
+    if (std::filesystem::file_size(path, error) == 0 || error) {
+        throw RunError{"video file '" + path + "' was not written"};
+    }
+}
+
+void writeTargetVideo(Options options) {
+    options.pattern.kind = patternKindNames().at(options.target);
+    const auto grid = readDimensions(options.grid);
+    const auto size = readDimensions(options.size);
+    options.pattern.grid = {grid->first, grid->second};
+    options.lens.imageSize = {size->first, size->second};
+    options.lens.principalPoint = {(size->first - 1) / 2.0, (size->second - 1) / 2.0};
+    TargetScene scene = makeTargetScene(options.lens, options.pattern, options.views);
+    scene.noiseSigma = options.noiseSigma;
+    scene.seed = options.seed;
+    cv::VideoWriter writer = openVideoWriter(options.videoPath, options.lens.imageSize);
+    if (!writer.isOpened()) {
+        throw RunError{cannotWrite(options.videoPath)};
+    }
+    cv::Mat frame;
+    for (int f = 0; f < targetFrameCount(scene); ++f) {
+        renderTargetFrame(scene, f, frame);
+        writer.write(frame);
+    }
+    writer.release();
+    checkWritten(options.videoPath);
 }
 
 void writeSample(const Options& options) {
@@ -131,22 +236,14 @@ void writeSample(const Options& options) {
         return ok;
     };
 
-    // FFmpeg's MJPG encoder first: its files decode cleanly with every reader
-    // backend. Any other backend that can write MJPG will do if it is missing.
-    const int fourcc = cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
-    const cv::Size size(sampleWidth, sampleHeight);
-    cv::VideoWriter writer(options.videoPath, cv::CAP_FFMPEG, fourcc, sampleFps, size, true);
-    if (!writer.isOpened()) {
-        writer.open(options.videoPath, cv::CAP_ANY, fourcc, sampleFps, size, true);
-    }
+    cv::VideoWriter writer =
+        openVideoWriter(options.videoPath, cv::Size(sampleWidth, sampleHeight));
     if (!writer.isOpened()) {
         if (truth != nullptr) {
             closeTruth();
             std::remove(options.truthPath.c_str());
         }
-        throw RunError{"cannot open '" + options.videoPath +
-                       "' for writing as an MJPG video (does the directory exist and is it "
-                       "writable?)"};
+        throw RunError{cannotWrite(options.videoPath)};
     }
 
     cv::Mat frame;
@@ -167,10 +264,7 @@ void writeSample(const Options& options) {
     if (!closeTruth()) {
         throw RunError{"failed while writing truth file '" + options.truthPath + "'"};
     }
-    std::error_code error;
-    if (std::filesystem::file_size(options.videoPath, error) == 0 || error) {
-        throw RunError{"video file '" + options.videoPath + "' was not written"};
-    }
+    checkWritten(options.videoPath);
 }
 
 }  // namespace
@@ -186,7 +280,11 @@ int main(int argc, char** argv) {
     // that cannot write the file, for instance) would only repeat them noisily.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     try {
-        writeSample(options);
+        if (options.target.empty()) {
+            writeSample(options);
+        } else {
+            writeTargetVideo(options);
+        }
         return 0;
     } catch (const RunError& e) {
         reportError(programName, e.message);
