@@ -44,6 +44,10 @@ std::string checkCameraFits(const CameraModel& camera, cv::Size frameSize);
 void undistortCentres(const std::vector<cv::Point2d>& seen, const CameraModel& camera,
                       std::vector<cv::Point2d>& ideal);
 
+// The median distance from each point to its nearest neighbour: a field's or a pattern's
+// spacing, which a stray point does not move. Nothing without two distinct points.
+std::optional<double> medianNeighbourDistance(const std::vector<cv::Point2d>& points);
+
 // Millimetres per ideal pixel: `pitchMm`, the dots' spacing on the surface, over the median
 // distance from each dot to its nearest neighbour. Nothing without two distinct dots.
 std::optional<double> scaleFromPitch(const std::vector<cv::Point2d>& idealCentres, double pitchMm);

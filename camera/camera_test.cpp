@@ -91,6 +91,12 @@ TEST(Calibration, TakesEachViewOnceAndNoPatternOfAnotherGrid) {
     asked.grid = {7, 5};
     EXPECT_EQ(findPattern(frame, asked, other), PatternSight::larger);
     EXPECT_EQ(findPattern(test::uniformFrame(200, 200, 200), board, other), PatternSight::absent);
+
+    // So few circles that OpenCV's finder needs its search by clustering.
+    const CalibrationPattern few{PatternKind::circles, {4, 3}, 20.0};
+    scene = makeTargetScene(lens, few, 9);
+    renderTargetFrame(scene, 2 * 8, frame);
+    EXPECT_EQ(findPattern(frame, few, other), PatternSight::found);
 }
 
 TEST(Undistortion, AgreesWithOpenCvsProjectionIntoTheCorners) {

@@ -84,20 +84,9 @@ bool continuesBeyond(const CalibrationPattern& pattern, const std::vector<cv::Po
     return false;
 }
 
-// The median distance between consecutive points: the pattern's step in the image (the few
-// jumps from a row's end to the next row's start do not move it).
-double medianStep(const std::vector<cv::Point2f>& points) {
-    std::vector<double> steps;
-    for (std::size_t i = 1; i < points.size(); ++i) {
-        steps.push_back(cv::norm(points[i] - points[i - 1]));
-    }
-    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
-    return steps[steps.size() / 2];
-}
-
 // Whether `points` are numbered as the pattern's: the homography of the target's plane puts
-// each within a share of a step of its point. A strong lens bends the rows by 0.16 of a
-// step at most; a wrong numbering puts points a whole step off.
+// each within a share of the distance between neighbours of its point. A strong lens bends
+// the rows by a sixth of that at most; a wrong numbering puts points a whole step off.
 bool numberedAsPattern(const CalibrationPattern& pattern, const std::vector<cv::Point2f>& points) {
     constexpr double tolerance = 0.4;
     std::vector<cv::Point2f> plane;
@@ -110,7 +99,11 @@ bool numberedAsPattern(const CalibrationPattern& pattern, const std::vector<cv::
     }
     std::vector<cv::Point2f> mapped;
     cv::perspectiveTransform(plane, mapped, homography);
-    const double limit = tolerance * medianStep(points);
+    const std::optional<double> step = medianNeighbourDistance({points.begin(), points.end()});
+    if (!step) {
+        return false;
+    }
+    const double limit = tolerance * *step;
     for (std::size_t i = 0; i < points.size(); ++i) {
         if (cv::norm(mapped[i] - points[i]) > limit) {
             return false;
@@ -166,6 +159,36 @@ bool renumberAsPattern(const CalibrationPattern& pattern, std::vector<cv::Point2
     return false;
 }
 
+// OpenCV's grid finder on the blobs' centres. It works in pixels and misses most grids whose
+// circles lie over about 100 px apart: the centres are brought to a 40 px spacing first.
+// Its search by clustering finds the small grids (4 x 3) that its first search misses.
+bool findCircleGrid(const std::vector<cv::Point2f>& candidates, const CalibrationPattern& pattern,
+                    std::vector<cv::Point2f>& points) {
+    constexpr double finderSpacing = 40.0;
+    const std::optional<double> spacing =
+        medianNeighbourDistance({candidates.begin(), candidates.end()});
+    if (!spacing) {
+        return false;
+    }
+    const float scale = static_cast<float>(finderSpacing / *spacing);
+    std::vector<cv::Point2f> scaled;
+    for (const cv::Point2f& candidate : candidates) {
+        scaled.push_back(candidate * scale);
+    }
+    const int flags = pattern.kind == PatternKind::acircles ? cv::CALIB_CB_ASYMMETRIC_GRID
+                                                            : cv::CALIB_CB_SYMMETRIC_GRID;
+    const cv::Ptr<cv::FeatureDetector> centresGiven;
+    if (!cv::findCirclesGrid(scaled, pattern.grid, points, flags, centresGiven) &&
+        !cv::findCirclesGrid(scaled, pattern.grid, points, flags | cv::CALIB_CB_CLUSTERING,
+                             centresGiven)) {
+        return false;
+    }
+    for (cv::Point2f& point : points) {
+        point /= scale;
+    }
+    return true;
+}
+
 PatternSight findCircles(const cv::Mat& grey, const CalibrationPattern& pattern,
                          std::vector<cv::Point2f>& points) {
     // OpenCV's default detector takes no blob over 5000 px², which a near target exceeds
@@ -179,12 +202,8 @@ PatternSight findCircles(const cv::Mat& grey, const CalibrationPattern& pattern,
     for (const cv::KeyPoint& blob : blobs) {
         candidates.push_back(blob.pt);
     }
-    const int flags = pattern.kind == PatternKind::acircles ? cv::CALIB_CB_ASYMMETRIC_GRID
-                                                            : cv::CALIB_CB_SYMMETRIC_GRID;
     if (candidates.size() < static_cast<std::size_t>(pattern.grid.area()) ||
-        !cv::findCirclesGrid(candidates, pattern.grid, points, flags,
-                             cv::Ptr<cv::FeatureDetector>()) ||
-        !renumberAsPattern(pattern, points)) {
+        !findCircleGrid(candidates, pattern, points) || !renumberAsPattern(pattern, points)) {
         return PatternSight::absent;
     }
     return continuesBeyond(pattern, points, blobs) ? PatternSight::larger : PatternSight::found;
@@ -299,38 +318,6 @@ PatternSight findPattern(const cv::Mat& frame, const CalibrationPattern& pattern
     const cv::Mat grey = greyOf(frame);
     return pattern.kind == PatternKind::chessboard ? findChessboard(grey, pattern, points)
                                                    : findCircles(grey, pattern, points);
-}
-
-void refinePattern(const cv::Mat& frame, const CalibrationPattern& pattern,
-                   std::vector<cv::Point2f>& points) {
-    if (pattern.kind != PatternKind::chessboard) {
-        return;
-    }
-    // The finder's accurate mode works on the frame enlarged, four times the cost: only the
-    // board and its white border, two steps wide, are searched again.
-    const cv::Rect frameArea(0, 0, frame.cols, frame.rows);
-    const int border = static_cast<int>(std::ceil(2 * medianStep(points)));
-    const cv::Rect area =
-        (cv::boundingRect(points) + cv::Size(2 * border, 2 * border) - cv::Point(border, border)) &
-        frameArea;
-    std::vector<cv::Point2f> accurate;
-    if (!cv::findChessboardCornersSB(greyOf(frame)(area), pattern.grid, accurate,
-                                     cv::CALIB_CB_ACCURACY)) {
-        return;
-    }
-    for (cv::Point2f& point : accurate) {
-        point += cv::Point2f(area.tl());
-    }
-    // The same corners, numbered the same way round as before (a board turned half round
-    // looks the same), or none.
-    const double near = medianStep(points) / 2;
-    if (cv::norm(accurate.back() - points.front()) < near) {
-        std::reverse(accurate.begin(), accurate.end());
-    }
-    if (cv::norm(accurate.front() - points.front()) < near &&
-        numberedAsPattern(pattern, accurate)) {
-        points = accurate;
-    }
 }
 
 }  // namespace dottrack

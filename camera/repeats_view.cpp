@@ -23,17 +23,11 @@ double meanDistance(const std::vector<cv::Point2f>& a, const std::vector<cv::Poi
 
 bool repeatsView(const std::vector<std::vector<cv::Point2f>>& taken,
                  const std::vector<cv::Point2f>& points) {
-    if (points.size() < 2) {
+    const std::optional<double> step = medianNeighbourDistance({points.begin(), points.end()});
+    if (!step) {
         return false;
     }
-    // The pattern's scale here: the median step between consecutive points, which the few
-    // steps from one row's end to the next row's start do not move.
-    std::vector<double> steps;
-    for (std::size_t i = 1; i < points.size(); ++i) {
-        steps.push_back(cv::norm(points[i] - points[i - 1]));
-    }
-    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
-    const double tolerance = repeatShareOfStep * steps[steps.size() / 2];
+    const double tolerance = repeatShareOfStep * *step;
     return std::any_of(taken.begin(), taken.end(), [&](const std::vector<cv::Point2f>& view) {
         return view.size() == points.size() &&
                std::min(meanDistance(points, view, false), meanDistance(points, view, true)) <

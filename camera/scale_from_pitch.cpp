@@ -6,14 +6,14 @@
 
 namespace dottrack {
 
-std::optional<double> scaleFromPitch(const std::vector<cv::Point2d>& idealCentres, double pitchMm) {
-    const std::size_t count = idealCentres.size();
+std::optional<double> medianNeighbourDistance(const std::vector<cv::Point2d>& points) {
+    const std::size_t count = points.size();
     if (count < 2) {
         return std::nullopt;
     }
     // Sorted by x, a dot's nearest neighbour is found by walking out both ways until the
     // gap in x alone exceeds the best distance: about the square root of the dots per dot.
-    std::vector<cv::Point2d> byX = idealCentres;
+    std::vector<cv::Point2d> byX = points;
     std::sort(byX.begin(), byX.end(),
               [](const cv::Point2d& a, const cv::Point2d& b) { return a.x < b.x; });
     std::vector<double> nearest(count);
@@ -37,7 +37,12 @@ std::optional<double> scaleFromPitch(const std::vector<cv::Point2d>& idealCentre
     if (!(median > 0)) {
         return std::nullopt;
     }
-    return pitchMm / median;
+    return median;
+}
+
+std::optional<double> scaleFromPitch(const std::vector<cv::Point2d>& idealCentres, double pitchMm) {
+    const std::optional<double> spacing = medianNeighbourDistance(idealCentres);
+    return spacing ? std::optional<double>(pitchMm / *spacing) : std::nullopt;
 }
 
 }  // namespace dottrack

@@ -26,9 +26,9 @@ const char* const description =
     "Finds a calibration pattern in the frames of SOURCE, calibrates the camera from the\n"
     "views it shows, and writes the camera matrix and the lens's distortion as an OpenCV\n"
     "camera file (YAML). Frames without the pattern are skipped, and so are frames that\n"
-    "repeat a view already taken (every point within a quarter of the pattern's step of\n"
-    "where it was). Show the pattern all over the view, its corners included, at several\n"
-    "tilts, sharp and wholly in view.\n"
+    "repeat a view already taken (its points on average within a quarter of the\n"
+    "pattern's step of where they were). Show the pattern all over the view, its corners\n"
+    "included, at several tilts, sharp and wholly in view.\n"
     "\n"
     "SOURCE is a video file, an image sequence (frames/%04d.png), a camera (0 or\n"
     "/dev/video0) or a GStreamer pipeline ending in appsink (anything with a '!'). A file\n"
@@ -57,8 +57,8 @@ const char* const footer =
 
 constexpr std::int64_t maxFrames = 1000000000;
 constexpr int maxGridSide = 100;
-// More views than this add little to a calibration but time: the solver's cost grows with
-// the square of their number.
+// More views than this add little to a calibration but time: the solver's cost grows faster
+// than their number.
 constexpr std::size_t maxCalibrationViews = 50;
 
 struct CalibrateOptions {
