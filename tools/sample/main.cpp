@@ -124,45 +124,49 @@ std::optional<int> readOptions(int argc, char** argv, Options& options) {
                    "the rests between them; the frames left over rest at the end")
         ->type_name("F")
         ->check(numberIn(1.0, maxMotionSpeed));
-    const auto target = app.add_option("--target", options.target,
-                                       "write a calibration video of a circles, acircles or\n"
-                                       "chessboard target instead")
-                            ->type_name("KIND")
-                            ->check(CLI::IsMember(patternKindNames()).description(""));
+    app.add_option("--target", options.target,
+                   "write a calibration video of a circles, acircles or\n"
+                   "chessboard target instead")
+        ->type_name("KIND")
+        ->check(CLI::IsMember(patternKindNames()).description(""));
     app.add_option("--grid", options.grid,
                    "the target's points per row and rows (a chessboard's inner\n"
                    "corners), 2 to 100 (default 9x6)")
         ->type_name("COLSxROWS")
-        ->check(dimensionsIn(2, maxGridSide))
-        ->needs(target);
+        ->check(dimensionsIn(2, maxGridSide));
     app.add_option("--spacing", options.pattern.spacing, "the target's step in mm (default 20)")
         ->type_name("MM")
-        ->check(numberIn(1e-3, 1e6))
-        ->needs(target);
+        ->check(numberIn(1e-3, 1e6));
     app.add_option("--size", options.size, "the frame's size (default 1280x720)")
         ->type_name("WxH")
-        ->check(dimensionsIn(minTargetSide, maxTargetSide))
-        ->needs(target);
+        ->check(dimensionsIn(minTargetSide, maxTargetSide));
     app.add_option("--focal", options.lens.focal, "focal length in px (default 1000)")
         ->type_name("F")
-        ->check(numberIn(10, 1e6))
-        ->needs(target);
+        ->check(numberIn(10, 1e6));
     app.add_option("--k1", options.lens.k1, "radial distortion k1, -1 to 1 (default 0)")
         ->type_name("K")
-        ->check(numberIn(-1, 1))
-        ->needs(target);
+        ->check(numberIn(-1, 1));
     app.add_option("--k2", options.lens.k2, "radial distortion k2, -1 to 1 (default 0)")
         ->type_name("K")
-        ->check(numberIn(-1, 1))
-        ->needs(target);
+        ->check(numberIn(-1, 1));
     app.add_option("--views", options.views, "the target's poses, 1 to 1000 (default 24)")
         ->type_name("N")
-        ->transform(wholeNumberIn(1, maxTargetViews))
-        ->needs(target);
-    for (const char* sceneOption : {"--truth", "--frames", "--radius", "--speed"}) {
-        app.get_option(sceneOption)->excludes(target);
-    }
-    app.final_callback([&options] { checkOptions(options); });
+        ->transform(wholeNumberIn(1, maxTargetViews));
+    app.final_callback([&options, &app] {
+        checkOptions(options);
+        // The dotted surface's options and the target's do not mix.
+        const std::vector<std::string> surfaceOptions = {"--truth", "--frames", "--radius",
+                                                         "--speed"};
+        const std::vector<std::string> targetOptions = {"--grid", "--spacing", "--size", "--focal",
+                                                        "--k1",   "--k2",      "--views"};
+        for (const std::string& name : options.target.empty() ? targetOptions : surfaceOptions) {
+            if (app.count(name) > 0) {
+                throw CLI::ValidationError(
+                    name + (options.target.empty() ? " goes with --target"
+                                                   : " is for the dotted surface, not --target"));
+            }
+        }
+    });
     return readCommandLine(app, argc, argv);
 }
 
