@@ -55,7 +55,8 @@ constexpr double maxDotRadius = 20.0;
 constexpr double maxMotionSpeed = 10.0;
 constexpr int maxTargetViews = 1000;
 constexpr int maxGridSide = 100;
-constexpr int minTargetSide = 160, maxTargetSide = 8192;
+// A target's frame: tracing its rays takes 32 bytes a pixel, a frame of 4096 x 4096 half a GB.
+constexpr int minTargetSide = 160, maxTargetSide = 4096;
 
 struct Options {
     std::string videoPath;
