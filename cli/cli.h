@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <CLI/CLI.hpp>
 
@@ -46,6 +47,13 @@ CLI::Validator wholeNumberIn(std::uint64_t lowest, std::uint64_t highest);
 // The value of an option that takes a number from `lowest` to `highest`, in decimal or
 // scientific notation.
 CLI::Validator numberIn(double lowest, double highest);
+
+// The value of an option that takes two whole numbers from `lowest` to `highest` written
+// WIDTHxHEIGHT, such as 9x6 or 1280x720.
+CLI::Validator dimensionsIn(int lowest, int highest);
+
+// The width and height of a value that dimensionsIn accepted; nothing for any other text.
+std::optional<std::pair<int, int>> readDimensions(const std::string& text);
 
 // The value of an option that takes a file name: not empty, and not an option (which
 // means the name was left out).

@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
@@ -71,6 +72,36 @@ CLI::Validator numberIn(double lowest, double highest) {
             if (stop != end || error != std::errc() || !(value >= lowest && value <= highest)) {
                 return "expects a number from " + describeNumber(lowest) + " to " +
                        describeNumber(highest) + ", got '" + text + "'";
+            }
+            return std::string();
+        },
+        "");
+}
+
+std::optional<std::pair<int, int>> readDimensions(const std::string& text) {
+    const std::size_t cross = text.find('x');
+    if (cross == std::string::npos) {
+        return std::nullopt;
+    }
+    int width = 0, height = 0;
+    const char* end = text.data() + text.size();
+    const auto [widthEnd, widthError] = std::from_chars(text.data(), text.data() + cross, width);
+    const auto [heightEnd, heightError] = std::from_chars(text.data() + cross + 1, end, height);
+    if (widthEnd != text.data() + cross || widthError != std::errc() || heightEnd != end ||
+        heightError != std::errc() || cross == 0 || cross + 1 == text.size()) {
+        return std::nullopt;
+    }
+    return std::make_pair(width, height);
+}
+
+CLI::Validator dimensionsIn(int lowest, int highest) {
+    return CLI::Validator(
+        [lowest, highest](std::string& text) {
+            const auto dimensions = readDimensions(text);
+            if (!dimensions || std::min(dimensions->first, dimensions->second) < lowest ||
+                std::max(dimensions->first, dimensions->second) > highest) {
+                return "expects WIDTHxHEIGHT, each a whole number from " + std::to_string(lowest) +
+                       " to " + std::to_string(highest) + ", got '" + text + "'";
             }
             return std::string();
         },

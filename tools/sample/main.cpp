@@ -1,26 +1,18 @@
-// dottrack-sample: writes the synthetic sample video and, optionally, the true
-// dot centres of every frame as CSV.
+// dottrack-sample: writes the synthetic sample video and, optionally, the true dot centres of
+// every frame as CSV; or a field of many dots with its truth; or a video of a calibration
+// target seen through a known lens.
 #include <cctype>
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <exception>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
-#include <opencv2/videoio.hpp>
 
 #include "cli/cli.h"
-#include "tools/sample/field_scene.h"
-#include "tools/sample/sample_scene.h"
+#include "tools/sample/sample_videos.h"
 
 namespace dottrack {
 namespace {
@@ -30,7 +22,16 @@ const char* const programName = "dottrack-sample";
 const char* const description =
     "Writes the synthetic sample video: a 640 x 480 colour MJPG AVI at 30 fps of a\n"
     "dotted surface that rests, then translates, shears, twists and is pressed,\n"
-    "each motion going out and back, so the last frame matches the first.\n";
+    "each motion going out and back, so the last frame matches the first.\n"
+    "\n"
+    "With --field, writes instead a field of many dots on a surface that moves as\n"
+    "--motion says, optionally half covered by an object for a while (--cover).\n"
+    "\n"
+    "With --target, writes instead a calibration video: a target (circles, acircles\n"
+    "or chessboard, as dottrack-calibrate takes them) seen through a camera of focal\n"
+    "length --focal and radial distortion --k1, --k2 (OpenCV's model, the principal\n"
+    "point at the frame's centre), in --views poses that cover the whole view at\n"
+    "several tilts, each held for two frames; grey, sharp, with --noise.\n";
 
 const char* const footer =
     "Exit status: 0 on success; 1 when a file cannot be written; 2 for a wrong\n"
@@ -39,7 +40,9 @@ const char* const footer =
     "Examples:\n"
     "  dottrack-sample test.avi --truth truth.csv --speed 2\n"
     "  dottrack-sample field.avi --field --size 1920x1080 --spacing 49 --motion slide \\\n"
-    "      --cover dark --truth field.csv";
+    "      --cover dark --truth field.csv\n"
+    "  dottrack-sample calib.avi --target circles --grid 9x6 --spacing 20 --size 1280x720 \\\n"
+    "      --focal 1000 --k1 -0.28";
 
 constexpr int maxFrameCount = 1000000;
 // Beyond these the sample stops being a surface of separate, trackable dots.
@@ -54,24 +57,23 @@ constexpr double minFieldSpacing = 3.0;
 constexpr double maxFieldSpacing = 1000.0;
 constexpr double maxCoverEdge = 50.0;
 constexpr int fieldDefaultFrameCount = 120;
+// A target's frame: tracing its rays takes 32 bytes a pixel, a frame of 4096 x 4096 half a GB.
+constexpr int minTargetSide = 160, maxTargetSide = 4096;
+constexpr int maxTargetViews = 1000;
+constexpr int maxGridSide = 100;
 
-struct Options {
-    std::string videoPath;
-    std::string truthPath;
-    std::uint64_t seed = 1;
-    int frameCount = sampleDefaultFrameCount;
-    double noiseSigma = sampleNoiseSigma;
-    double dotRadius = sampleDotRadius;
-    double motionSpeed = 1.0;
-    bool field = false;
-    std::string fieldSize = "1280x720";
-    FieldSettings fieldSettings;
+// The command line as given, before it becomes the options of one kind of video.
+struct CommandLine {
+    SampleOptions options;
+    std::string size = "1280x720";
+    double spacing = 0;  // 0: the kind's own default
     std::string fieldMotion = "affine";
     std::string fieldCover;
+    std::string grid = "9x6";
 };
 
 // Refuses what cannot be written as asked; called once the command line is read.
-void checkOptions(const Options& options) {
+void checkOptions(const SampleOptions& options) {
     // The MJPG stream goes in an AVI container; other containers would make
     // the writer quietly pick another codec.
     std::string extension = std::filesystem::path(options.videoPath).extension().string();
@@ -87,32 +89,134 @@ void checkOptions(const Options& options) {
     }
 }
 
-// Completes the field's settings from the rest of the command line.
-void readFieldSettings(const CLI::App& app, Options& options) {
-    FieldSettings& f = options.fieldSettings;
-    int width = 0, height = 0;
-    char tail = 0;
-    if (std::sscanf(options.fieldSize.c_str(), "%dx%d%c", &width, &height, &tail) != 2 ||
-        width < minFieldSide || height < minFieldSide || width > maxFieldSide ||
-        height > maxFieldSide) {
-        throw CLI::ValidationError(
-            "--size: expected WxH, each from " + std::to_string(minFieldSide) + " to " +
-            std::to_string(maxFieldSide) + ", got '" + options.fieldSize + "'");
+// The frame size of --size, within the kind's limits.
+cv::Size readSize(const std::string& text, int lowest, int highest) {
+    const auto size = readDimensions(text);
+    if (!size || size->first < lowest || size->second < lowest || size->first > highest ||
+        size->second > highest) {
+        throw CLI::ValidationError("--size: expected WxH, each from " + std::to_string(lowest) +
+                                   " to " + std::to_string(highest) + ", got '" + text + "'");
     }
-    f.size = cv::Size(width, height);
+    return cv::Size(size->first, size->second);
+}
+
+// Completes the field's settings from the rest of the command line.
+void readFieldSettings(const CLI::App& app, CommandLine& line) {
+    SampleOptions& options = line.options;
+    FieldSettings& f = options.fieldSettings;
+    f.size = readSize(line.size, minFieldSide, maxFieldSide);
+    if (line.spacing > 0) {
+        if (line.spacing < minFieldSpacing || line.spacing > maxFieldSpacing) {
+            throw CLI::ValidationError("--spacing: a field's dots are 3 to 1000 px apart");
+        }
+        f.spacing = line.spacing;
+    }
     f.seed = options.seed;
     f.radius = options.dotRadius;
     f.noiseSigma = options.noiseSigma;
     f.frameCount = app.count("--frames") > 0 ? options.frameCount : fieldDefaultFrameCount;
-    f.motion = fieldMotionNamed(options.fieldMotion);
-    f.cover = options.fieldCover.empty() ? FieldCover::none : fieldCoverNamed(options.fieldCover);
+    f.motion = fieldMotionNamed(line.fieldMotion);
+    f.cover = line.fieldCover.empty() ? FieldCover::none : fieldCoverNamed(line.fieldCover);
     if (f.spacing < 2 * f.radius + 5) {
         throw CLI::ValidationError("--spacing must be at least twice the radius + 5 px");
     }
 }
 
-// Reads the command line into `options`; returns the status to exit with at once, if any.
-std::optional<int> readOptions(int argc, char** argv, Options& options) {
+// Completes the target's pattern and lens from the rest of the command line.
+void readTargetSettings(CommandLine& line) {
+    SampleOptions& options = line.options;
+    options.pattern.kind = patternKindNames().at(options.target);
+    const auto grid = readDimensions(line.grid);
+    options.pattern.grid = {grid->first, grid->second};
+    if (line.spacing > 0) {
+        options.pattern.spacing = line.spacing;
+    }
+    const cv::Size size = readSize(line.size, minTargetSide, maxTargetSide);
+    options.lens.imageSize = size;
+    options.lens.principalPoint = {(size.width - 1) / 2.0, (size.height - 1) / 2.0};
+}
+
+// Refuses options that do not go with the kind of video asked for.
+void checkKindOptions(const CLI::App& app, const SampleOptions& options) {
+    const bool field = options.field, target = !options.target.empty();
+    const std::vector<std::string> sampleOnly = {"--speed"};
+    const std::vector<std::string> fieldOnly = {"--motion", "--cover", "--cover-edge", "--grey"};
+    const std::vector<std::string> targetOnly = {"--grid", "--focal", "--k1", "--k2", "--views"};
+    const std::vector<std::string> dotted = {"--truth", "--frames", "--radius"};
+    const std::vector<std::string> sized = {"--size", "--spacing"};
+    auto refuse = [&app](const std::vector<std::string>& names, bool allowed, const char* why) {
+        for (const std::string& name : names) {
+            if (!allowed && app.count(name) > 0) {
+                throw CLI::ValidationError(name + " " + why);
+            }
+        }
+    };
+    if (field && target) {
+        throw CLI::ValidationError("--field and --target do not go together");
+    }
+    refuse(sampleOnly, !field && !target, "is for the sample video only");
+    refuse(fieldOnly, field, "goes with --field");
+    refuse(targetOnly, target, "goes with --target");
+    refuse(dotted, !target, "is for a dotted surface, not --target");
+    refuse(sized, field || target, "goes with --field or --target");
+}
+
+void addFieldOptions(CLI::App& app, CommandLine& line) {
+    FieldSettings& f = line.options.fieldSettings;
+    app.add_flag("--field", line.options.field,
+                 "write a field of many dots instead of the sample; its truth\n"
+                 "has the columns frame,dot,x,y,visible (visible: the dot is\n"
+                 "wholly in view, 1.5 px from the border, and 4 px clear of\n"
+                 "the covering object)");
+    app.add_option("--motion", line.fieldMotion,
+                   "field: affine (slow, default), slide (fast: up to 0.4 of\n"
+                   "the spacing a frame), turn, stretch, or leave (a slide\n"
+                   "that takes part of the field out of view and back)")
+        ->type_name("NAME")
+        ->check(CLI::IsMember({"affine", "slide", "turn", "stretch", "leave"}));
+    app.add_option("--cover", line.fieldCover,
+                   "field: an object, darker or lighter than the surface,\n"
+                   "that comes in from the right, covers part of the field\n"
+                   "for a while and leaves")
+        ->type_name("dark|light")
+        ->check(CLI::IsMember({"dark", "light"}));
+    app.add_option("--cover-edge", f.coverEdge,
+                   "field: px over which the object's edge fades, 1 (hard)\n"
+                   "to 50 (default 6)")
+        ->type_name("PX")
+        ->check(numberIn(1.0, maxCoverEdge));
+    app.add_flag("--grey", f.grey, "field: a grey video rather than a colour one");
+}
+
+void addTargetOptions(CLI::App& app, CommandLine& line) {
+    SampleOptions& options = line.options;
+    app.add_option("--target", options.target,
+                   "write a calibration video of a circles, acircles or\n"
+                   "chessboard target instead")
+        ->type_name("KIND")
+        ->check(CLI::IsMember(patternKindNames()).description(""));
+    app.add_option("--grid", line.grid,
+                   "target: points per row and rows (a chessboard's inner\n"
+                   "corners), 2 to 100 (default 9x6)")
+        ->type_name("COLSxROWS")
+        ->check(dimensionsIn(2, maxGridSide));
+    app.add_option("--focal", options.lens.focal, "target: focal length in px (default 1000)")
+        ->type_name("F")
+        ->check(numberIn(10, 1e6));
+    app.add_option("--k1", options.lens.k1, "target: radial distortion k1, -1 to 1 (default 0)")
+        ->type_name("K")
+        ->check(numberIn(-1, 1));
+    app.add_option("--k2", options.lens.k2, "target: radial distortion k2, -1 to 1 (default 0)")
+        ->type_name("K")
+        ->check(numberIn(-1, 1));
+    app.add_option("--views", options.views, "target: poses, 1 to 1000 (default 24)")
+        ->type_name("N")
+        ->transform(wholeNumberIn(1, maxTargetViews));
+}
+
+// Reads the command line into `line`; returns the status to exit with at once, if any.
+std::optional<int> readOptions(int argc, char** argv, CommandLine& line) {
+    SampleOptions& options = line.options;
     CLI::App app{description, programName};
     prepareCommandLine(app, footer);
     app.add_option("OUT.avi", options.videoPath, "the video to write")->type_name("")->required();
@@ -126,8 +230,8 @@ std::optional<int> readOptions(int argc, char** argv, Options& options) {
         ->type_name("N")
         ->transform(wholeNumberIn(0, UINT64_MAX));
     app.add_option("--frames", options.frameCount,
-                   "number of frames, at least 1 (default 405); shorter\n"
-                   "videos compress the motions and move faster")
+                   "number of frames, at least 1 (default 405; a field: 120);\n"
+                   "shorter samples compress the motions and move faster")
         ->type_name("N")
         ->transform(wholeNumberIn(1, maxFrameCount));
     app.add_option("--noise", options.noiseSigma,
@@ -144,154 +248,25 @@ std::optional<int> readOptions(int argc, char** argv, Options& options) {
                    "the rests between them; the frames left over rest at the end")
         ->type_name("F")
         ->check(numberIn(1.0, maxMotionSpeed));
-    CLI::Option* field =
-        app.add_flag("--field", options.field,
-                     "write a field of many dots instead of the sample; its truth\n"
-                     "has the columns frame,dot,x,y,visible (visible: the dot is\n"
-                     "wholly in view, 1.5 px from the border, and 4 px clear of\n"
-                     "the covering object)");
-    FieldSettings& f = options.fieldSettings;
-    app.add_option("--size", options.fieldSize, "field: frame size (default 1280x720)")
-        ->type_name("WxH")
-        ->needs(field);
-    app.add_option("--spacing", f.spacing, "field: px between neighbouring dots (default 44)")
-        ->type_name("PX")
-        ->check(numberIn(minFieldSpacing, maxFieldSpacing))
-        ->needs(field);
-    app.add_option("--motion", options.fieldMotion,
-                   "field: affine (slow, default), slide (fast: up to 0.4 of\n"
-                   "the spacing a frame), turn, stretch, or leave (a slide\n"
-                   "that takes part of the field out of view and back)")
-        ->type_name("NAME")
-        ->check(CLI::IsMember({"affine", "slide", "turn", "stretch", "leave"}))
-        ->needs(field);
-    app.add_option("--cover", options.fieldCover,
-                   "field: an object, darker or lighter than the surface,\n"
-                   "that comes in from the right, covers part of the field\n"
-                   "for a while and leaves")
-        ->type_name("dark|light")
-        ->check(CLI::IsMember({"dark", "light"}))
-        ->needs(field);
-    app.add_option("--cover-edge", f.coverEdge,
-                   "field: px over which the object's edge fades, 1 (hard)\n"
-                   "to 50 (default 6)")
-        ->type_name("PX")
-        ->check(numberIn(1.0, maxCoverEdge))
-        ->needs(field);
-    app.add_flag("--grey", f.grey, "field: a grey video rather than a colour one")->needs(field);
-    app.get_option("--speed")->excludes(field);
-    app.final_callback([&options, &app] {
-        checkOptions(options);
-        if (options.field) {
-            readFieldSettings(app, options);
+    app.add_option("--size", line.size, "field or target: frame size (default 1280x720)")
+        ->type_name("WxH");
+    app.add_option("--spacing", line.spacing,
+                   "field: px between neighbouring dots (default 44);\n"
+                   "target: its step in mm (default 20)")
+        ->type_name("N")
+        ->check(numberIn(1e-3, 1e6));
+    addFieldOptions(app, line);
+    addTargetOptions(app, line);
+    app.final_callback([&line, &app] {
+        checkOptions(line.options);
+        checkKindOptions(app, line.options);
+        if (line.options.field) {
+            readFieldSettings(app, line);
+        } else if (!line.options.target.empty()) {
+            readTargetSettings(line);
         }
     });
     return readCommandLine(app, argc, argv);
-}
-
-// What a video of either kind is made of: its frames, drawn one by one into `frame`, and the
-// truth of each frame, written as lines of CSV after `truthHeader`.
-struct VideoContents {
-    cv::Size size;
-    bool colour = true;
-    int frameCount = 0;
-    const char* truthHeader = "";
-    std::function<void(int, cv::Mat&)> drawFrame;
-    std::function<void(int, std::FILE*)> writeTruth;
-};
-
-void writeVideo(const Options& options, const VideoContents& contents) {
-    // Open the truth file first so a bad path fails before any rendering.
-    std::FILE* truth = nullptr;
-    if (!options.truthPath.empty()) {
-        truth = std::fopen(options.truthPath.c_str(), "w");
-        if (truth == nullptr) {
-            throw RunError{"cannot write truth file '" + options.truthPath +
-                           "': " + std::strerror(errno)};
-        }
-        std::fputs(contents.truthHeader, truth);
-    }
-    auto closeTruth = [&truth]() {
-        const bool ok = truth == nullptr || (!std::ferror(truth) && std::fclose(truth) == 0);
-        truth = nullptr;
-        return ok;
-    };
-
-    // FFmpeg's MJPG encoder first: its files decode cleanly with every reader
-    // backend. Any other backend that can write MJPG will do if it is missing.
-    const int fourcc = cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
-    const cv::Size size = contents.size;
-    cv::VideoWriter writer(options.videoPath, cv::CAP_FFMPEG, fourcc, sampleFps, size,
-                           contents.colour);
-    if (!writer.isOpened()) {
-        writer.open(options.videoPath, cv::CAP_ANY, fourcc, sampleFps, size, contents.colour);
-    }
-    if (!writer.isOpened()) {
-        if (truth != nullptr) {
-            closeTruth();
-            std::remove(options.truthPath.c_str());
-        }
-        throw RunError{"cannot open '" + options.videoPath +
-                       "' for writing as an MJPG video (does the directory exist and is it "
-                       "writable?)"};
-    }
-
-    cv::Mat frame;
-    for (int f = 0; f < contents.frameCount; ++f) {
-        contents.drawFrame(f, frame);
-        writer.write(frame);
-        if (truth != nullptr) {
-            contents.writeTruth(f, truth);
-        }
-    }
-    writer.release();
-
-    if (!closeTruth()) {
-        throw RunError{"failed while writing truth file '" + options.truthPath + "'"};
-    }
-    std::error_code error;
-    if (std::filesystem::file_size(options.videoPath, error) == 0 || error) {
-        throw RunError{"video file '" + options.videoPath + "' was not written"};
-    }
-}
-
-void writeSample(const Options& options) {
-    SampleScene scene = makeScene(options.seed);
-    scene.noiseSigma = options.noiseSigma;
-    scene.dotRadius = options.dotRadius;
-    scene.motionSpeed = options.motionSpeed;
-    const int frameCount = options.frameCount;
-    VideoContents contents;
-    contents.size = cv::Size(sampleWidth, sampleHeight);
-    contents.frameCount = frameCount;
-    contents.truthHeader = "frame,motion,dot,x,y\n";
-    contents.drawFrame = [&](int f, cv::Mat& frame) { renderFrame(scene, f, frameCount, frame); };
-    contents.writeTruth = [&](int f, std::FILE* truth) {
-        const std::string motion = motionAt(scene, f, frameCount);
-        const std::vector<cv::Point2d> centres = dotCentresAt(scene, f, frameCount);
-        for (std::size_t d = 0; d < centres.size(); ++d) {
-            std::fprintf(truth, "%d,%s,%zu,%.17g,%.17g\n", f, motion.c_str(), d, centres[d].x,
-                         centres[d].y);
-        }
-    };
-    writeVideo(options, contents);
-}
-
-void writeField(const Options& options) {
-    const FieldScene scene = makeFieldScene(options.fieldSettings);
-    VideoContents contents;
-    contents.size = scene.settings.size;
-    contents.colour = !scene.settings.grey;
-    contents.frameCount = scene.settings.frameCount;
-    contents.truthHeader = "frame,dot,x,y,visible\n";
-    contents.drawFrame = [&](int f, cv::Mat& frame) { renderFieldFrame(scene, f, frame); };
-    contents.writeTruth = [&](int f, std::FILE* truth) {
-        for (const DotTruth& dot : fieldTruthAt(scene, f)) {
-            std::fprintf(truth, "%d,%d,%.17g,%.17g,%d\n", f, dot.dot, dot.centre.x, dot.centre.y,
-                         dot.visible ? 1 : 0);
-        }
-    };
-    writeVideo(options, contents);
 }
 
 }  // namespace
@@ -300,17 +275,19 @@ void writeField(const Options& options) {
 int main(int argc, char** argv) {
     using namespace dottrack;
     return runProgram(programName, [argc, argv] {
-        Options options;
-        if (const std::optional<int> status = readOptions(argc, argv, options)) {
+        CommandLine line;
+        if (const std::optional<int> status = readOptions(argc, argv, line)) {
             return *status;
         }
         // Failures are reported in one line; OpenCV's own messages (a backend that cannot
         // write the file, for instance) would only repeat them noisily.
         cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-        if (options.field) {
-            writeField(options);
+        if (line.options.field) {
+            writeField(line.options);
+        } else if (!line.options.target.empty()) {
+            writeTargetVideo(line.options);
         } else {
-            writeSample(options);
+            writeSample(line.options);
         }
         return 0;
     });
