@@ -4,6 +4,7 @@
 // surface's motion. Independent of the tool's tracking.
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -221,5 +222,22 @@ struct FieldRun {
 // known dot its centre, displacement and deformation, and the surface its motion. A frame
 // without centres leaves every dot lost and the motion not fitted.
 void updateField(const std::vector<cv::Point2f>& centres, FieldRun& run);
+
+// ------------------------------------------------------------------------------ One frame
+
+// Everything a field measurement carries from frame to frame: what the finder has learnt of
+// the dots, their numbers and the last frame's result (`run.result`). Create one per run.
+struct FieldMeasurement {
+    DotFinder finder;
+    FieldRun run;
+    std::vector<cv::Point2f> centres;  // the last frame's dots, as found
+    cv::Size frameSize;                // of the first frame measured; every frame must match
+    std::int64_t frames = 0;           // frames measured
+};
+
+// Measures one frame (CV_8UC1 or CV_8UC3): finds its dots and updates the run. Returns why the
+// frame cannot be measured (a size other than the first frame's, far too many dots), the run
+// unchanged; or an empty string.
+std::string measureFieldFrame(const cv::Mat& frame, FieldMeasurement& measurement);
 
 }  // namespace dottrack
