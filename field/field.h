@@ -171,6 +171,12 @@ void updateStanding(const std::vector<cv::Point2f>& centres, DotLinks& links);
 // neighbours' motion maps it back to.
 void addNewDots(const std::vector<cv::Point2f>& centres, DotLinks& links);
 
+// Whether a dot is one that outputs list, found or lost: every numbered dot but those given
+// up as stray centres of the finder.
+inline bool isListed(const DotLinks& links, std::size_t dot) {
+    return links.standing[dot] != DotStanding::givenUp;
+}
+
 // Links one frame's centres to the dots' numbers: `matchDots`, then `addNewDots`.
 void linkDots(const std::vector<cv::Point2f>& centres, DotLinks& links);
 
