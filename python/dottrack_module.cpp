@@ -1,11 +1,10 @@
-// The Python module `dottrack`: the export's passes, run on frames held in Python or read from
-// any source the export accepts, each giving its results as numpy arrays.
+// The Python module `dottrack`: the export's passes and the field measurement, run on frames
+// held in Python or read from any source the programs accept, each giving its results as
+// numpy arrays.
 
 #include <cstdint>
 #include <exception>
-#include <limits>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -16,6 +15,8 @@
 
 #include "cli/cli.h"
 #include "pipeline/pipeline.h"
+#include "python/field_calls.h"
+#include "python/module_support.h"
 #include "python/numpy_frame.h"
 #include "python/pass_result.h"
 #include "video/video.h"
@@ -25,30 +26,8 @@ namespace py = pybind11;
 namespace dottrack {
 namespace {
 
-[[noreturn]] void raiseOsError(const std::string& message) {
-    PyErr_SetString(PyExc_OSError, message.c_str());
-    throw py::error_already_set();
-}
-
-// Holds an object's busy flag for the length of a call. Passes run without the GIL, so a
-// second Python thread could otherwise run one on the same state meanwhile. The flag is set
-// and cleared while the GIL is held.
-class BusyCall {
-public:
-    explicit BusyCall(bool& busy) : busy_(busy) {
-        if (busy_) {
-            throw std::runtime_error(
-                "already running a pass in another thread: give each thread its own tracker");
-        }
-        busy_ = true;
-    }
-    ~BusyCall() { busy_ = false; }
-    BusyCall(const BusyCall&) = delete;
-    BusyCall& operator=(const BusyCall&) = delete;
-
-private:
-    bool& busy_;
-};
+const char* const trackerBusy =
+    "already running a pass in another thread: give each thread its own tracker";
 
 // The export's passes on frames handed over one at a time; the first seeds the markers.
 class Tracker {
@@ -62,7 +41,7 @@ public:
         if (!problem.empty()) {
             throw py::value_error(problem);
         }
-        const BusyCall call(busy_);
+        const BusyCall call(busy_, trackerBusy);
         {
             const py::gil_scoped_release released;
             runPass(frameAt(layout, copy_));
@@ -102,7 +81,7 @@ public:
         if (finished_) {
             throw py::stop_iteration();
         }
-        const BusyCall call(busy_);
+        const BusyCall call(busy_, trackerBusy);
         FrameRead read = FrameRead::runOver;
         std::string problem;
         try {
@@ -146,35 +125,8 @@ private:
     bool busy_ = false;
 };
 
-// Whether `object` is a Python int (a bool is one too, but is not meant as a number).
-bool isWholeNumber(const py::handle& object) {
-    return py::isinstance<py::int_>(object) && !py::isinstance<py::bool_>(object);
-}
-
-// The name of a source as the programs take it: a path, a pattern, a pipeline or a camera's
-// number.
-std::string sourceName(const py::object& source) {
-    if (isWholeNumber(source)) {
-        return std::string(py::str(source));
-    }
-    return py::module_::import("os").attr("fsdecode")(source).cast<std::string>();
-}
-
 std::unique_ptr<Run> track(const py::object& source, const py::object& passes) {
-    std::int64_t passLimit = 0;
-    if (!passes.is_none()) {
-        if (!isWholeNumber(passes)) {
-            throw py::type_error("passes must be a whole number or None, not " +
-                                 std::string(py::str(passes.get_type().attr("__name__"))));
-        }
-        const std::int64_t most = std::numeric_limits<std::int64_t>::max();
-        if (passes < py::int_(1) || passes > py::int_(most)) {
-            throw py::value_error("passes must be a whole number from 1 to " +
-                                  std::to_string(most) + ", or None for one trip");
-        }
-        passLimit = passes.cast<std::int64_t>();
-    }
-    return std::make_unique<Run>(sourceName(source), passLimit);
+    return std::make_unique<Run>(sourceName(source), readRunLimit(passes, "passes", "one trip"));
 }
 
 const char* const moduleDoc =
@@ -188,7 +140,18 @@ Each pass gives what dottrack-export writes, as numpy arrays:
 or, on frames held in memory (uint8, H x W x 3, BGR, at least 640 x 480):
 
     tracker = dottrack.Tracker()
-    result = tracker.process(frame))";
+    result = tracker.process(frame)
+
+Every dot of a surface, each keeping its number, with its displacement and strain, as
+dottrack-field writes them:
+
+    for frame_index, frame, result in dottrack.track_field("field.avi"):
+        print(frame_index, result.dots[:3], result.strain[:3])
+
+or, on frames held in memory (uint8, H x W grey or H x W x 3 BGR, any size):
+
+    field = dottrack.Field()
+    result = field.process(frame))";
 
 const char* const processDoc = R"(Run one pass on `frame` and return its PassResult.
 
@@ -223,6 +186,7 @@ PYBIND11_MODULE(dottrack, module) {
         }
     });
     bindPassResult(module);
+    bindFieldCalls(module);
 
     py::class_<Tracker>(module, "Tracker",
                         "Runs dottrack's passes on frames handed over one at a time.")

@@ -45,6 +45,31 @@ std::string shapeText(const py::array& array) {
     return text.empty() ? "0-dimensional" : text;
 }
 
+const char* const fieldFrameNeeded =
+    ", but an H x W (grey) or H x W x 3 (BGR) array of uint8 is needed";
+
+// A grey frame at `layout`: a header on the array when its pixels lie packed in each row,
+// otherwise a copy in `buffer`.
+cv::Mat greyFrameAt(const PixelLayout& layout, cv::Mat& buffer) {
+    if (layout.pixelStride == 1 && layout.rowStride >= layout.cols) {
+        return cv::Mat(layout.rows, layout.cols, CV_8UC1, const_cast<unsigned char*>(layout.data),
+                       static_cast<std::size_t>(layout.rowStride));
+    }
+    buffer.create(layout.rows, layout.cols, CV_8UC1);
+    for (int y = 0; y < layout.rows; ++y) {
+        const unsigned char* source = layout.data + y * layout.rowStride;
+        unsigned char* target = buffer.ptr<unsigned char>(y);
+        if (layout.pixelStride == 1) {
+            std::memcpy(target, source, static_cast<std::size_t>(layout.cols));
+            continue;
+        }
+        for (int x = 0; x < layout.cols; ++x, source += layout.pixelStride) {
+            target[x] = *source;
+        }
+    }
+    return buffer;
+}
+
 }  // namespace
 
 std::string readPixelLayout(const py::handle& object, PixelLayout& layout) {
@@ -77,10 +102,40 @@ std::string readPixelLayout(const py::handle& object, PixelLayout& layout) {
     layout.rowStride = array.strides(0);
     layout.pixelStride = array.strides(1);
     layout.channelStride = array.strides(2);
+    layout.channels = 3;
+    return {};
+}
+
+std::string readFieldPixelLayout(const py::handle& object, PixelLayout& layout) {
+    if (!py::isinstance<py::array>(object)) {
+        return "the frame is a " + std::string(py::str(object.get_type().attr("__name__"))) +
+               fieldFrameNeeded;
+    }
+    const auto array = py::reinterpret_borrow<py::array>(object);
+    if (array.size() == 0) {
+        return "the frame is empty";
+    }
+    const bool bytes = depthOf(array.dtype()) == CV_8U;
+    const bool grey = array.ndim() == 2;
+    const bool colour = array.ndim() == 3 && array.shape(2) == 3;
+    if (!bytes || !(grey || colour) || array.shape(0) > INT_MAX || array.shape(1) > INT_MAX) {
+        return "the frame is a " + shapeText(array) + " array of " +
+               std::string(py::str(array.dtype())) + fieldFrameNeeded;
+    }
+    layout.data = static_cast<const unsigned char*>(array.data());
+    layout.rows = static_cast<int>(array.shape(0));
+    layout.cols = static_cast<int>(array.shape(1));
+    layout.rowStride = array.strides(0);
+    layout.pixelStride = array.strides(1);
+    layout.channelStride = colour ? array.strides(2) : 0;
+    layout.channels = colour ? 3 : 1;
     return {};
 }
 
 cv::Mat frameAt(const PixelLayout& layout, cv::Mat& buffer) {
+    if (layout.channels == 1) {
+        return greyFrameAt(layout, buffer);
+    }
     const py::ssize_t packedRow = 3 * static_cast<py::ssize_t>(layout.cols);
     const bool packedPixels = layout.channelStride == 1 && layout.pixelStride == 3;
     if (packedPixels && layout.rowStride >= packedRow) {

@@ -1,5 +1,5 @@
 #pragma once
-// Frames handed over from Python: a numpy array seen as the BGR image the stages read.
+// Frames handed over from Python: a numpy array seen as the grey or BGR image the stages read.
 
 #include <string>
 
@@ -18,6 +18,7 @@ struct PixelLayout {
     pybind11::ssize_t rowStride = 0;      // bytes from a pixel to the one below it
     pybind11::ssize_t pixelStride = 0;    // bytes from a pixel to the one on its right
     pybind11::ssize_t channelStride = 0;  // bytes from a pixel's blue to its green
+    int channels = 3;                     // 1 for grey, 3 for BGR
 };
 
 // Reads the layout of the frame that `object`, a numpy array, holds. Returns why it cannot
@@ -25,8 +26,13 @@ struct PixelLayout {
 // string. The layout is valid while `object` lives.
 std::string readPixelLayout(const pybind11::handle& object, PixelLayout& layout);
 
+// Reads the layout of the frame for a field measurement that `object` holds: H x W (grey) or
+// H x W x 3 (BGR) uint8, of any size. Returns why it cannot be one, or an empty string. The
+// layout is valid while `object` lives.
+std::string readFieldPixelLayout(const pybind11::handle& object, PixelLayout& layout);
+
 // The frame at `layout`: a header on the array's own pixels when the pixels of each row lie
-// packed, BGR, one after the other; otherwise a copy of them in `buffer`. Needs no GIL.
+// packed (BGR) one after the other; otherwise a copy of them in `buffer`. Needs no GIL.
 cv::Mat frameAt(const PixelLayout& layout, cv::Mat& buffer);
 
 }  // namespace dottrack

@@ -55,11 +55,13 @@ PassResult makePassResult(const TrackState& state, const Measurement& measuremen
 
 void bindPassResult(py::module_& module) {
     py::class_<SurfaceMotion>(module, "Motion",
-                              "The surface's motion in one pass: the affine map from the "
-                              "markers' seeding centres to their current centres (x right, y "
-                              "down, pixels).")
-        .def_readonly("tx", &SurfaceMotion::tx, "motion of the seeding centres' centroid, x")
-        .def_readonly("ty", &SurfaceMotion::ty, "motion of the seeding centres' centroid, y")
+                              "The surface's motion in one pass or field frame: the affine map "
+                              "from the markers' seeding centres (a field's dots' reference "
+                              "positions) to their current centres (x right, y down, pixels).")
+        .def_readonly("tx", &SurfaceMotion::tx,
+                      "motion of the centroid of the seeding centres (a field's reference dots), x")
+        .def_readonly("ty", &SurfaceMotion::ty,
+                      "motion of the centroid of the seeding centres (a field's reference dots), y")
         .def_readonly("rotation_deg", &SurfaceMotion::rotationDeg,
                       "degrees; positive turns +x towards +y (clockwise on screen)")
         .def_readonly("scale", &SurfaceMotion::scale, "above 1 the field spreads")
@@ -70,7 +72,10 @@ void bindPassResult(py::module_& module) {
         .def_readonly("rms", &SurfaceMotion::rms, "RMS residual of the inliers, pixels")
         .def_readonly("markers", &SurfaceMotion::markers,
                       "markers with a centre now and at seeding")
-        .def_readonly("inliers", &SurfaceMotion::inliers, "markers the fit kept")
+        .def_property_readonly(
+            "dots", [](const SurfaceMotion& motion) { return motion.markers; },
+            "a field's dots with a centre now and in the reference: the same count as markers")
+        .def_readonly("inliers", &SurfaceMotion::inliers, "markers (a field's dots) the fit kept")
         .def("__repr__", &describeMotion);
 
     py::class_<PassResult>(module, "PassResult",

@@ -1,10 +1,13 @@
-"""The Python module against dottrack-export, on frames of every layout and on bad input.
+"""The Python module against dottrack-export and against the truth of generated fields, on
+frames of every layout and on bad input.
 
 Run by ctest, which sets PYTHONPATH to the module's folder, DOTTRACK_EXPORT to the export
-program and DOTTRACK_TEST_VIDEO to a short sample video.
+program, DOTTRACK_TEST_VIDEO to a short sample video and DOTTRACK_TEST_FIELDS to a folder of
+fields with their truth (field-affine and field-stretch, .avi and .csv).
 """
 
 import csv
+import math
 import os
 import subprocess
 import sys
@@ -19,6 +22,7 @@ import dottrack
 
 EXPORT = os.environ["DOTTRACK_EXPORT"]
 VIDEO = os.environ["DOTTRACK_TEST_VIDEO"]
+FIELDS = os.environ["DOTTRACK_TEST_FIELDS"]
 MOTION_FIELDS = ["tx", "ty", "rotation_deg", "scale", "shear_1", "shear_2", "rms"]
 
 
@@ -147,15 +151,25 @@ class FramesFromNumpy(unittest.TestCase):
         self.assertEqual(tracker.passes, 1)
 
     def test_sources_that_cannot_be_opened_raise_os_error(self):
-        for source in ["no-such-video.avi", __file__, 99]:
-            with self.subTest(source), self.assertRaises(OSError) as caught:
-                dottrack.track(source)
-            self.assertNotIn("\n", str(caught.exception))
+        for run in (dottrack.track, dottrack.track_field):
+            for source in ["no-such-video.avi", __file__, 99]:
+                with self.subTest(source), self.assertRaises(OSError) as caught:
+                    run(source)
+                self.assertNotIn("\n", str(caught.exception))
         with self.assertRaises(ValueError):
             dottrack.track(VIDEO, passes=0)
+        with self.assertRaises(ValueError):
+            dottrack.track_field(VIDEO, frames=0)
 
-    def test_other_threads_run_during_a_pass(self):
-        tracker, counted, stop = dottrack.Tracker(), [0], threading.Event()
+    def test_other_threads_run_during_a_frame(self):
+        field_frame = next(iter(dottrack.track_field(field_files("affine")[0])))[1]
+        for name, process, frame in [("tracker", dottrack.Tracker().process, self.frames[0]),
+                                     ("field", dottrack.Field().process, field_frame)]:
+            with self.subTest(name):
+                self.check_other_threads_run(process, frame)
+
+    def check_other_threads_run(self, process, frame):
+        counted, stop = [0], threading.Event()
 
         def count():
             while not stop.is_set():
@@ -170,7 +184,7 @@ class FramesFromNumpy(unittest.TestCase):
             counter.start()
             before = counted[0]
             for _ in range(200):
-                tracker.process(self.frames[0])
+                process(frame)
                 if counted[0] > before:
                     break
         finally:
@@ -178,6 +192,125 @@ class FramesFromNumpy(unittest.TestCase):
             counter.join()
             sys.setswitchinterval(interval)
         self.assertGreater(counted[0], before)
+
+
+def field_files(motion):
+    """A generated field's video and its truth."""
+    return tuple(os.path.join(FIELDS, f"field-{motion}.{kind}") for kind in ("avi", "csv"))
+
+
+def read_truth(path):
+    """Per frame of a field: its dots' truth numbers, centres and whether each is wholly seen."""
+    frames = {}
+    for row in read_csv(path):
+        frames.setdefault(int(row["frame"]), []).append(row)
+    return [(np.array([int(r["dot"]) for r in rows]),
+             np.array([[float(r["x"]), float(r["y"])] for r in rows]),
+             np.array([r["visible"] == "1" for r in rows])) for _, rows in sorted(frames.items())]
+
+
+def truth_deformation(first, now):
+    """The strain, rotation and area ratio of the affine map taking the truth's first frame to
+    frame `now` (both (numbers, centres, visible))."""
+    common, at_first, at_now = np.intersect1d(first[0], now[0], return_indices=True)
+    ones = np.ones((len(common), 1))
+    gradient = np.linalg.lstsq(np.hstack([first[1][at_first], ones]), now[1][at_now],
+                               rcond=None)[0][:2].T
+    strain = (gradient.T @ gradient - np.eye(2)) / 2
+    rotation = math.degrees(math.atan2(gradient[1, 0] - gradient[0, 1],
+                                       gradient[0, 0] + gradient[1, 1]))
+    return [strain[0, 0], strain[1, 1], strain[0, 1]], rotation, np.linalg.det(gradient)
+
+
+FIELD_ARRAYS = ["dots", "found", "centres", "displacements", "strain", "rotation", "area_ratio"]
+
+
+class FieldOfDots(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        video, truth = field_files("affine")
+        cls.truth = read_truth(truth)
+        cls.runs = list(dottrack.track_field(video))
+
+    def assert_same_result(self, got, want, where):
+        for name in FIELD_ARRAYS:
+            g, w = getattr(got, name), getattr(want, name)
+            self.assertEqual((g.dtype, g.shape, g.tobytes()), (w.dtype, w.shape, w.tobytes()),
+                             f"{name}, {where}")
+        self.assertEqual(repr(got.motion), repr(want.motion), where)
+
+    def test_every_dot_keeps_its_number_and_lies_on_its_truth(self):
+        self.assertEqual([index for index, _, _ in self.runs], list(range(len(self.truth))))
+        truth_of = {}
+        first = self.runs[0][2]
+        for (index, frame, result), (numbers, centres, visible) in zip(self.runs, self.truth):
+            where = f"frame {index}"
+            self.assertEqual((frame.shape, frame.dtype), ((480, 640, 3), np.uint8))
+            self.assertTrue(np.all(np.diff(result.dots) > 0), where)
+            found, lost = result.found, ~result.found
+            for name in ("centres", "displacements", "strain"):
+                self.assertTrue(np.isnan(getattr(result, name)[lost]).all(), f"{name}, {where}")
+            # Each centre lies on a dot of the truth, always the same for the same number.
+            distance = np.linalg.norm(
+                result.centres[found][:, None].astype(np.float64) - centres[None], axis=2)
+            nearest = distance.argmin(axis=1)
+            self.assertLess(distance[np.arange(len(nearest)), nearest].max(), 0.1, where)
+            for number, dot in zip(result.dots[found], numbers[nearest]):
+                self.assertEqual(truth_of.setdefault(number, dot), dot, f"dot {number}, {where}")
+            seen = np.isin(numbers[visible], numbers[nearest]).mean()
+            self.assertGreater(seen, 0.98, where)
+            # A dot seen in the first frame moved from its centre there.
+            since_first = found & np.isin(result.dots, first.dots[first.found])
+            reference = first.centres[np.searchsorted(first.dots, result.dots[since_first])]
+            assert_bits(result.displacements[since_first],
+                        result.centres[since_first] - reference, where)
+        some = [index for index, _, _ in dottrack.track_field(field_files("affine")[0], frames=5)]
+        self.assertEqual(some, list(range(5)))
+
+    def test_strain_follows_a_known_affine_map(self):
+        for motion in ("affine", "stretch"):
+            video, truth_path = field_files(motion)
+            truth = read_truth(truth_path)
+            runs = self.runs if motion == "affine" else dottrack.track_field(video)
+            for (index, _, result), now in zip(runs, truth):
+                where = f"{motion}, frame {index}"
+                strain, rotation, area_ratio = truth_deformation(truth[0], now)
+                fitted = ~np.isnan(result.strain[:, 0])
+                self.assertGreater(fitted.sum(), 0.9 * result.found.sum(), where)
+                np.testing.assert_allclose(np.median(result.strain[fitted], axis=0), strain,
+                                           rtol=0, atol=3e-4, err_msg=where)
+                self.assertAlmostEqual(np.median(result.rotation[fitted]), rotation, delta=0.005,
+                                       msg=where)
+                self.assertAlmostEqual(np.median(result.area_ratio[fitted]), area_ratio,
+                                       delta=3e-4, msg=where)
+
+    def test_frames_from_numpy_give_what_track_field_gives(self):
+        packed, views = dottrack.Field(), dottrack.Field()
+        for index, frame, want in self.runs:
+            self.assert_same_result(packed.process(frame), want, f"frame {index}")
+            self.assert_same_result(views.process(np.asfortranarray(frame)), want,
+                                    f"frame {index}, column-major")
+        # A grey frame, packed or every third byte of a BGR one, is what a BGR frame of three
+        # equal channels is.
+        from_bgr, from_grey, from_view = dottrack.Field(), dottrack.Field(), dottrack.Field()
+        for index, frame, _ in self.runs[:6]:
+            bgr = np.repeat(frame[..., 1:2], 3, axis=2)
+            want = from_bgr.process(bgr)
+            self.assertGreater(want.found.sum(), 100)
+            self.assert_same_result(from_grey.process(frame[..., 1].copy()), want, f"grey {index}")
+            self.assert_same_result(from_view.process(bgr[..., 0]), want, f"view {index}")
+
+    def test_bad_frames_raise_value_error_and_leave_the_run_as_it_was(self):
+        field = dottrack.Field()
+        frame = self.runs[0][1]
+        field.process(frame)
+        for bad in [frame[:400], frame[:, :600], frame[0], frame.astype(np.float32),
+                    np.dstack([frame, frame[..., :1]]), frame[:0], frame.tolist(), None]:
+            with self.assertRaises(ValueError) as caught:
+                field.process(bad)
+            self.assertNotIn("\n", str(caught.exception))
+        self.assertEqual(field.frames, 1)
+        self.assert_same_result(field.process(self.runs[1][1]), self.runs[1][2], "after")
 
 
 if __name__ == "__main__":
