@@ -88,8 +88,9 @@ TEST(FieldScene, MovesAsItsMotionsPromise) {
     settings.size = cv::Size(640, 480);
     settings.spacing = 40;
     settings.frameCount = 60;
-    for (const FieldMotion motion : {FieldMotion::affine, FieldMotion::slide, FieldMotion::turn,
-                                     FieldMotion::stretch, FieldMotion::leave}) {
+    for (const FieldMotion motion :
+         {FieldMotion::affine, FieldMotion::slide, FieldMotion::turn, FieldMotion::stretch,
+          FieldMotion::leave, FieldMotion::rigid}) {
         SCOPED_TRACE(fieldMotionName(motion));
         settings.motion = motion;
         const FieldScene scene = makeFieldScene(settings);
