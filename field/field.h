@@ -253,8 +253,8 @@ struct FieldUnits {
     // linked, so that numbers, displacements, deformation and motion are the lens's no more.
     std::optional<CameraModel> camera;
     // The scale: `mmPerPx` mm per ideal px when above 0; otherwise, when above 0, `pitchMm`
-    // (the dots' spacing on the surface) over the median distance from each dot of the
-    // reference frame to its nearest neighbour. Neither: no millimetres.
+    // (the dots' spacing on the surface) over the median distance between neighbouring dots
+    // of the reference frame (`scaleFromPitch`). Neither: no millimetres.
     double pitchMm = 0;
     double mmPerPx = 0;
 };

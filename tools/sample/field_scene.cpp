@@ -40,6 +40,7 @@ std::uint64_t streamSeed(std::uint64_t seed, std::uint64_t stream) {
     return seed * 0x9E3779B97F4A7C15ull + 0xD1B54A32D192ED03ull * (stream + 1);
 }
 
+// The linear part of an affine map.
 cv::Matx22d linearPart(const cv::Matx23d& map) {
     return {map(0, 0), map(0, 1), map(1, 0), map(1, 1)};
 }

@@ -6,7 +6,7 @@
 // image pixel is rendered from the point of the surface it sees: the ideal pixel a pinhole
 // would show there (the lens's, traced once per scene), then `surfacePointAt`; each dot's
 // true centre is the image of its centre on the surface (`imagePointOf`), then where the
-// lens shows it. The lens goes into that pair of maps and nowhere else.
+// lens shows it. The lens goes into that pair of maps, and into each dot's blur.
 //
 // Pixel coordinates: x to the right, y down, origin at the centre of the top-left pixel.
 // Surface coordinates are those of the ideal image at rest (frame 0).
