@@ -48,8 +48,15 @@ void undistortCentres(const std::vector<cv::Point2d>& seen, const CameraModel& c
 // spacing, which a stray point does not move. Nothing without two distinct points.
 std::optional<double> medianNeighbourDistance(const std::vector<cv::Point2d>& points);
 
+// The median distance between neighbouring points: every pair less than 1.25 times the
+// median distance to the nearest apart (the 4 neighbours of a square grid, the 6 of a
+// hexagonal one). Unlike the nearest alone, the least of several noisy distances, it is not
+// short by about the points' noise. Nothing without two distinct points.
+std::optional<double> medianNeighbourSpacing(const std::vector<cv::Point2d>& points);
+
 // Millimetres per ideal pixel: `pitchMm`, the dots' spacing on the surface, over the median
-// distance from each dot to its nearest neighbour. Nothing without two distinct dots.
+// distance between neighbouring dots (medianNeighbourSpacing). Nothing without two distinct
+// dots.
 std::optional<double> scaleFromPitch(const std::vector<cv::Point2d>& idealCentres, double pitchMm);
 
 enum class PatternKind {

@@ -6,6 +6,13 @@
 
 namespace dottrack {
 
+namespace {
+
+// How much farther than the nearest dot, typically, a neighbour may be.
+constexpr double neighbourReach = 1.25;
+
+}  // namespace
+
 std::optional<double> medianNeighbourDistance(const std::vector<cv::Point2d>& points) {
     const std::size_t count = points.size();
     if (count < 2) {
@@ -40,8 +47,33 @@ std::optional<double> medianNeighbourDistance(const std::vector<cv::Point2d>& po
     return median;
 }
 
+std::optional<double> medianNeighbourSpacing(const std::vector<cv::Point2d>& points) {
+    const std::optional<double> nearest = medianNeighbourDistance(points);
+    if (!nearest) {
+        return std::nullopt;
+    }
+    // Neighbours: as near as the nearest, give or take far more than the centres' noise and
+    // far less than the diagonal of a square grid.
+    const double reach = neighbourReach * *nearest;
+    std::vector<cv::Point2d> byX = points;
+    std::sort(byX.begin(), byX.end(),
+              [](const cv::Point2d& a, const cv::Point2d& b) { return a.x < b.x; });
+    std::vector<double> distances;
+    for (std::size_t i = 0; i < byX.size(); ++i) {
+        for (std::size_t j = i + 1; j < byX.size() && byX[j].x - byX[i].x < reach; ++j) {
+            const double distance = std::hypot(byX[j].x - byX[i].x, byX[j].y - byX[i].y);
+            if (distance < reach) {
+                distances.push_back(distance);
+            }
+        }
+    }
+    const auto middle = distances.begin() + static_cast<std::ptrdiff_t>(distances.size() / 2);
+    std::nth_element(distances.begin(), middle, distances.end());
+    return *middle;
+}
+
 std::optional<double> scaleFromPitch(const std::vector<cv::Point2d>& idealCentres, double pitchMm) {
-    const std::optional<double> spacing = medianNeighbourDistance(idealCentres);
+    const std::optional<double> spacing = medianNeighbourSpacing(idealCentres);
     return spacing ? std::optional<double>(pitchMm / *spacing) : std::nullopt;
 }
 

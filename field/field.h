@@ -4,11 +4,14 @@
 // surface's motion. Independent of the tool's tracking.
 
 #include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
+#include "camera/camera.h"
 #include "measure/measure.h"
 
 namespace dottrack {
@@ -208,10 +211,22 @@ struct FieldResult {
     std::vector<std::uint8_t> found;         // 1 when the dot has a centre in this frame
     std::vector<cv::Point2f> centres;        // as the finder gave them; NaN when lost
     std::vector<cv::Point2f> displacements;  // centre minus reference; NaN when lost
-    std::vector<double> exx, eyy, exy;       // strain; NaN where it could not be fitted
-    std::vector<double> rotationDeg;         // local rotation; NaN likewise
-    std::vector<double> areaRatio;           // det F; NaN likewise
-    SurfaceMotion motion;                    // reference -> now, over the dots found
+    // Through a camera (`FieldUnits`), where a lens without distortion would show each dot,
+    // which the displacements, the deformation and the motion are of; otherwise the
+    // centres. NaN when lost.
+    std::vector<cv::Point2f> idealCentres;
+    std::vector<double> exx, eyy, exy;  // strain; NaN where it could not be fitted
+    std::vector<double> rotationDeg;    // local rotation; NaN likewise
+    std::vector<double> areaRatio;      // det F; NaN likewise
+    SurfaceMotion motion;               // reference -> now, over the dots found
+    // With a scale (`FieldUnits`), once the reference frame has set it: mm on the surface per
+    // ideal px, and what is in px above in mm: the ideal centres, the displacements and the
+    // motion's translation. 0, empty and NaN without one.
+    double mmPerPx = 0;
+    std::vector<cv::Point2d> idealCentresMm;
+    std::vector<cv::Point2d> displacementsMm;
+    double txMm = std::numeric_limits<double>::quiet_NaN();
+    double tyMm = std::numeric_limits<double>::quiet_NaN();
     std::size_t dotCount() const { return found.size(); }
 };
 
@@ -231,19 +246,41 @@ void updateField(const std::vector<cv::Point2f>& centres, FieldRun& run);
 
 // ------------------------------------------------------------------------------ One frame
 
+// How a run's centres become positions on the surface, for a surface roughly parallel to the
+// sensor: the camera's lens taken out, and a scale.
+struct FieldUnits {
+    // With a camera, the centres are undistorted (to ideal px of its matrix) before they are
+    // linked, so that numbers, displacements, deformation and motion are the lens's no more.
+    std::optional<CameraModel> camera;
+    // The scale: `mmPerPx` mm per ideal px when above 0; otherwise, when above 0, `pitchMm`
+    // (the dots' spacing on the surface) over the median distance between neighbouring dots
+    // of the reference frame (`scaleFromPitch`). Neither: no millimetres.
+    double pitchMm = 0;
+    double mmPerPx = 0;
+};
+
+// Reads the camera file at `cameraPath` (none when empty) and takes the scale into `units`.
+// Returns why they cannot serve, in one line, or an empty string.
+std::string readFieldUnits(const std::string& cameraPath, double pitchMm, double mmPerPx,
+                           FieldUnits& units);
+
 // Everything a field measurement carries from frame to frame: what the finder has learnt of
-// the dots, their numbers and the last frame's result (`run.result`). Create one per run.
+// the dots, their numbers and the last frame's result (`run.result`). Create one per run, and
+// give it its `units` before the first frame.
 struct FieldMeasurement {
+    FieldUnits units;
     DotFinder finder;
     FieldRun run;
-    std::vector<cv::Point2f> centres;  // the last frame's dots, as found
-    cv::Size frameSize;                // of the first frame measured; every frame must match
-    std::int64_t frames = 0;           // frames measured
+    std::vector<cv::Point2f> centres;       // the last frame's dots, as found
+    std::vector<cv::Point2f> idealCentres;  // the same through the camera: what is linked
+    std::vector<cv::Point2d> seen, ideal;   // buffers of the undistortion
+    cv::Size frameSize;                     // of the first frame measured; every frame must match
+    std::int64_t frames = 0;                // frames measured
 };
 
 // Measures one frame (CV_8UC1 or CV_8UC3): finds its dots and updates the run. Returns why the
-// frame cannot be measured (a size other than the first frame's, far too many dots), the run
-// unchanged; or an empty string.
+// frame cannot be measured (a size other than the first frame's or the camera's, far too many
+// dots), the run unchanged; or an empty string.
 std::string measureFieldFrame(const cv::Mat& frame, FieldMeasurement& measurement);
 
 }  // namespace dottrack

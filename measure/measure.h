@@ -4,9 +4,12 @@
 // those displacements. Reads a pass's frame and results; never changes them.
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include <opencv2/core.hpp>
+
+#include "camera/camera.h"
 
 namespace dottrack {
 
@@ -92,19 +95,27 @@ double outlierDistanceForSpacing(double nearestSpacing);
 
 // What a run measures, carried from pass to pass.
 struct Measurement {
+    // The camera, when known before the first pass: its lens is then taken out of the
+    // centres (to ideal px of its matrix) before the displacements and the motion, which
+    // `seedCentres`, `seedCentroid` and `idealCentres` are of; `centres` stay where the dots
+    // are seen.
+    std::optional<CameraModel> camera;
     DotScale scale;
     std::vector<cv::Point2f> targetCentres;  // per target of the pass
     std::vector<cv::Point2f> seedCentres;    // per marker: its centre at seeding
     cv::Point2f seedCentroid;                // centroid of the seeding centres
     double outlierDistance = 0;              // px, from the seeding centres' spacing
     std::vector<cv::Point2f> centres;        // per marker: the centre of the target it holds
+    std::vector<cv::Point2f> idealCentres;   // per marker, through the camera; NaN likewise
     std::vector<cv::Point2f> displacements;  // per marker: centre minus seeding centre
     SurfaceMotion motion;
     MotionFitBuffers fit;
+    std::vector<cv::Point2d> seen, ideal;  // buffers of the undistortion
 };
 
 // Measures one pass, after the marker update: the dots' centres, each marker's centre and
-// displacement, and the surface's motion. `firstPass` starts a new run (the seeding).
+// displacement, and the surface's motion. `firstPass` starts a new run (the seeding). The
+// frames must be of the camera's size, if there is one.
 void measurePass(const cv::Mat& frame, const std::vector<cv::Point2f>& targets,
                  const std::vector<int>& assignment, bool firstPass, Measurement& measurement);
 

@@ -24,6 +24,24 @@ cv::Point2f centroidOf(const std::vector<cv::Point2f>& positions) {
     return cv::Point2f(sum / count);
 }
 
+// The markers' centres as a lens without distortion would have shown them, into
+// m.idealCentres; NaN where a marker has no centre.
+const std::vector<cv::Point2f>& undistortMarkers(Measurement& m) {
+    m.seen.clear();
+    for (const cv::Point2f& centre : m.centres) {
+        if (isMeasured(centre)) {
+            m.seen.emplace_back(centre);
+        }
+    }
+    undistortCentres(m.seen, *m.camera, m.ideal);
+    m.idealCentres.resize(m.centres.size());
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < m.centres.size(); ++i) {
+        m.idealCentres[i] = isMeasured(m.centres[i]) ? cv::Point2f(m.ideal[next++]) : m.centres[i];
+    }
+    return m.idealCentres;
+}
+
 }  // namespace
 
 void measurePass(const cv::Mat& frame, const std::vector<cv::Point2f>& targets,
@@ -46,8 +64,11 @@ void measurePass(const cv::Mat& frame, const std::vector<cv::Point2f>& targets,
                            ? m.targetCentres[held]
                            : cv::Point2f(none, none);
     }
+    // What the displacements and the motion are of: the centres, or through the camera the
+    // ideal ones.
+    const std::vector<cv::Point2f>& positions = m.camera ? undistortMarkers(m) : m.centres;
     if (firstPass) {
-        m.seedCentres = m.centres;
+        m.seedCentres = positions;
         m.seedCentroid = centroidOf(m.seedCentres);
         m.outlierDistance = outlierDistanceFor(m.seedCentres);
         m.fit.from.reserve(markerCount);
@@ -55,10 +76,10 @@ void measurePass(const cv::Mat& frame, const std::vector<cv::Point2f>& targets,
     }
     for (std::size_t i = 0; i < markerCount; ++i) {
         const bool known =
-            i < m.seedCentres.size() && isMeasured(m.seedCentres[i]) && isMeasured(m.centres[i]);
-        m.displacements[i] = known ? m.centres[i] - m.seedCentres[i] : cv::Point2f(none, none);
+            i < m.seedCentres.size() && isMeasured(m.seedCentres[i]) && isMeasured(positions[i]);
+        m.displacements[i] = known ? positions[i] - m.seedCentres[i] : cv::Point2f(none, none);
     }
-    fitSurfaceMotion(m.seedCentres, m.centres, m.seedCentroid, m.outlierDistance, m.fit, m.motion);
+    fitSurfaceMotion(m.seedCentres, positions, m.seedCentroid, m.outlierDistance, m.fit, m.motion);
 }
 
 }  // namespace dottrack

@@ -34,11 +34,14 @@ TEST_F(CommandLineTest, HelpSucceedsAndFailuresSayWhyInOneLineAndLeaveNoFile) {
         {{DOTTRACK_EXPORT_EXE, "videotestsrc ! nosuchelement ! appsink"}, 1},
         {{DOTTRACK_EXPORT_EXE, "v.avi", "--out", "."}, 1},
         {{DOTTRACK_EXPORT_EXE, "v.avi", "--out", "t.csv", "--plot", "missing/p.png"}, 1},
+        {{DOTTRACK_EXPORT_EXE, "v.avi", "--out", "t.csv", "--camera", "missing.yml"}, 1},
         {{DOTTRACK_EXPORT_EXE, "small.avi", "--out", "t.csv", "--plot", "p.png"}, 1},
         {{DOTTRACK_SAMPLE_EXE}, 2},
         {{DOTTRACK_SAMPLE_EXE, "out.mp4"}, 2},
         {{DOTTRACK_SAMPLE_EXE, "out.avi", "--noise", "nan"}, 2},
         {{DOTTRACK_SAMPLE_EXE, "out.avi", "--truth", "./out.avi"}, 2},
+        {{DOTTRACK_SAMPLE_EXE, "out.avi", "--focal", "500"}, 2},           // a lens for the sample
+        {{DOTTRACK_SAMPLE_EXE, "out.avi", "--field", "--k1", "-0.5"}, 2},  // folds short of edges
         {{DOTTRACK_SAMPLE_EXE, "missing/out.avi"}, 1},
         {{DOTTRACK_SAMPLE_EXE, "out.avi", "--truth", "missing/truth.csv"}, 1},
         {{DOTTRACK_BENCH_EXE, "v.avi", "--threads"}, 2},

@@ -71,6 +71,12 @@ bool processPass(const SourceFrame& pass, ExportWork& work) {
     if (!problem.empty()) {
         throw RunError{problem};
     }
+    if (settings.camera) {
+        const std::string misfit = checkCameraFits(*settings.camera, pass.frame.size());
+        if (!misfit.empty()) {
+            throw RunError{"cannot measure " + settings.source + " with that camera: " + misfit};
+        }
+    }
     const std::int64_t number = work.run.passes;
     runMeasuredPass(pass.frame, work.run);
     const TrackState& state = work.run.track;
@@ -209,6 +215,7 @@ RunOutcome exportSource(const RunSettings& settings, const ProgressHooks& progre
     work.progress = &progress;
     work.live = reader.live;
     preparePassRun(work.run);
+    work.run.measurement.camera = settings.camera;
     work.csv = settings.csvPath.empty() ? stdout : outputs.csv.file;
     work.csvName =
         settings.csvPath.empty() ? "the CSV to standard output" : "'" + settings.csvPath + "'";

@@ -3,8 +3,10 @@
 // or not at all. The single run and every job of a batch go through it.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "camera/camera.h"
 #include "output/output.h"
 
 namespace dottrack {
@@ -20,6 +22,9 @@ struct RunSettings {
     bool decodeAhead = true;     // decode the next frames on a second thread
     bool decodeOnly = false;     // only read the frames, to time the decoding
     bool show = false;           // the live measuring view
+    // The camera the source was recorded with: its lens is taken out of the dots' centres
+    // before their displacements and the motion.
+    std::optional<CameraModel> camera;
 };
 
 // How a run that went through ended.

@@ -21,6 +21,7 @@
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/test_support.h"
 #include "tools/export/track_csv.h"
+#include "tools/sample/lens.h"
 #include "tools/sample/sample_scene.h"
 #include "video/video.h"
 
@@ -273,6 +274,57 @@ TEST_F(ExportTest, BatchWritesEverySourceAndNamesTheOneThatFailed) {
     ASSERT_EQ(runExport({path("c.avi"), "--out", path("c.csv"), "--motion", path("c.m.csv")}), 0);
     EXPECT_TRUE(e2e::readText(path("c.csv")) == e2e::readText(path("o/ut/c.csv")));
     EXPECT_TRUE(e2e::readText(path("c.m.csv")) == e2e::readText(path("o/ut/c.motion.csv")));
+}
+
+// Through a camera the centres stay where the dots are seen, and the displacements are those
+// of the centres with its lens taken out; the motion is fitted to those. A camera for other
+// frames ends the run with one line and no output.
+TEST_F(ExportTest, TakesTheCamerasLensOutOfTheDisplacementsAndTheMotion) {
+    Lens lens;
+    lens.imageSize = cv::Size(640, 480);
+    lens.focal = 500;
+    lens.principalPoint = {319.5, 239.5};
+    lens.k1 = -0.2;
+    const CameraModel camera = cameraModelOf(lens);
+    ASSERT_EQ(writeCameraFile(path("camera.yml"), camera), "");
+    ASSERT_EQ(runExport({shortSample, "--motion", path("plain.csv")}), 0);
+    const Rows plain = readRows(out_);
+    ASSERT_EQ(runExport({shortSample, "--camera", path("camera.yml"), "--motion", path("m.csv")}),
+              0)
+        << err_;
+    const Rows rows = readRows(out_);
+    ASSERT_EQ(rows.size(), plain.size());
+    const auto ideal = [&camera](const std::vector<double>& row) {
+        std::vector<cv::Point2d> undistorted;
+        undistortCentres({{row[centreX], row[centreY]}}, camera, undistorted);
+        return undistorted[0];
+    };
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE("row " + std::to_string(i));
+        for (int column = 0; column < dispX; ++column) {
+            ASSERT_TRUE(sameValue(rows[i][column], static_cast<float>(plain[i][column])));
+        }
+        const std::vector<double>& seed = rows[i % markerCount];
+        if (std::isnan(rows[i][centreX]) || std::isnan(seed[centreX])) {
+            EXPECT_TRUE(std::isnan(rows[i][dispX]));
+            continue;
+        }
+        // The centres in the CSV are floats, whose shortest text is not the float itself: a
+        // float's step at 400 px is 3e-5 px.
+        const cv::Point2d displacement = ideal(rows[i]) - ideal(seed);
+        EXPECT_NEAR(rows[i][dispX], displacement.x, 1e-4);
+        EXPECT_NEAR(rows[i][dispY], displacement.y, 1e-4);
+    }
+    // The sample's dots press together and apart at the corner the tool looks at, where the
+    // lens bends them most: its scale shows the lens out.
+    EXPECT_NE(e2e::readText(path("m.csv")), e2e::readText(path("plain.csv")));
+
+    const CameraModel other = cameraModelOf(Lens{});
+    ASSERT_EQ(writeCameraFile(path("other.yml"), other), "");
+    EXPECT_EQ(runExport({shortSample, "--camera", path("other.yml"), "--out", path("t.csv")}), 1);
+    EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 1) << err_;
+    EXPECT_NE(err_.find("1280 x 720"), std::string::npos) << err_;
+    EXPECT_FALSE(std::filesystem::exists(path("t.csv")));
 }
 
 // The live view runs until a key, then every output is complete; without a display it says

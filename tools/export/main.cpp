@@ -64,6 +64,9 @@ const char* const footer =
     "  disp_x, disp_y      that centre minus the marker's centre in the first pass\n"
     "Positions are in pixels: x to the right, y down, 0 at the centre of the top-left\n"
     "pixel. Each is written in the shortest form that reads back to the same float.\n"
+    "With --camera, the displacements and the motion are of the centres with the lens\n"
+    "taken out (ideal pixels of the camera's matrix); centre_x, centre_y stay where the\n"
+    "dots are seen.\n"
     "\n"
     "Motion CSV (--motion): one row per pass, an affine map fitted to the markers'\n"
     "displacements (outliers rejected):\n"
@@ -84,8 +87,9 @@ const char* const footer =
     "run, or an interrupted run of a file, leaves none behind. Exit status: 0 when every\n"
     "run went through (a live source that stops delivering frames ends its run so); 1\n"
     "when a source cannot be opened or yields no usable frame (at least 640 x 480,\n"
-    "8-bit colour), an output cannot be written, no display can be reached for --show,\n"
-    "or a source of a batch failed (the others are written); 2 for a wrong command line;\n"
+    "8-bit colour), the camera file cannot be read or is for frames of another size, an\n"
+    "output cannot be written, no display can be reached for --show, or a source of a\n"
+    "batch failed (the others are written); 2 for a wrong command line;\n"
     "128 + the signal's number when a run of a file was interrupted (130 for Ctrl-C).\n"
     "\n"
     "Examples:\n"
@@ -102,6 +106,7 @@ const std::vector<std::string> pictureSuffixes = {".png", ".motion.png"};
 
 struct ExportOptions {
     std::vector<std::string> sources;
+    std::string cameraPath;
     RunSettings run;
     int threads = 2;
     bool quiet = false;
@@ -202,6 +207,12 @@ std::optional<int> readOptions(int argc, char** argv, ExportOptions& options) {
                    "also write a PNG picture of the motion over the passes")
         ->type_name("FILE")
         ->check(fileName());
+    app.add_option("--camera", options.cameraPath,
+                   "a camera file, as dottrack-calibrate writes it: take its\n"
+                   "lens out of the centres before the displacements and the\n"
+                   "motion")
+        ->type_name("FILE")
+        ->check(fileName());
     app.add_option("--passes", run.passLimit,
                    "run exactly N passes (N >= 1) instead of one trip; a file\n"
                    "starts over at its end like dottrack, counting on; a live\n"
@@ -285,9 +296,10 @@ int exportMany(const ExportOptions& options) {
                      : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     batch.progressShown = !options.quiet && isatty(STDERR_FILENO);
     const std::int64_t passLimit = options.run.passLimit;
-    const auto exportInto = [passLimit](const std::string& source,
-                                        const std::vector<std::string>& outputs,
-                                        const ProgressHooks& progress) {
+    const std::optional<CameraModel>& camera = options.run.camera;
+    const auto exportInto = [passLimit, &camera](const std::string& source,
+                                                 const std::vector<std::string>& outputs,
+                                                 const ProgressHooks& progress) {
         RunSettings run;
         run.source = source;
         run.csvPath = outputs[0];
@@ -297,6 +309,7 @@ int exportMany(const ExportOptions& options) {
             run.motionPlotPath = outputs[3];
         }
         run.passLimit = passLimit;
+        run.camera = camera;
         // The jobs keep the cores busy: each decodes and tracks in turn.
         run.decodeAhead = false;
         exportSource(run, progress);
@@ -315,6 +328,14 @@ int main(int argc, char** argv) {
         ExportOptions options;
         if (const std::optional<int> status = readOptions(argc, argv, options)) {
             return *status;
+        }
+        if (!options.cameraPath.empty()) {
+            CameraModel camera;
+            const std::string problem = readCameraFile(options.cameraPath, camera);
+            if (!problem.empty()) {
+                throw RunError{problem};
+            }
+            options.run.camera = camera;
         }
         catchInterrupts();
         // A reader that closes the pipe early makes the next write fail and the run end with

@@ -16,6 +16,9 @@ constexpr double slideDegrees = 25.0;                         // direction of th
 constexpr double turnDegrees = 12.0;
 constexpr double stretchX = 0.10, stretchY = -0.05;
 constexpr double leaveShare = 0.4;  // of the frame's width
+// Far enough for a lens's bend to show as strain, slow enough that no dot moves fast.
+constexpr double rigidTurnDegrees = 6.0;
+constexpr double rigidSlideX = 0.1, rigidSlideY = 0.08;  // of the frame's size
 
 // The covering object: a finger-like capsule of radius coverRadius times the frame's height
 // that comes in from the right edge, stays, and goes out again; the shares of the video at
@@ -24,7 +27,8 @@ constexpr double coverRadius = 0.12;
 constexpr double coverIn[] = {0.2, 0.35, 0.6, 0.75};
 constexpr double coverReach = 0.3;  // how far past the right edge its tip comes, of the width
 
-const char* const motionNames[] = {"affine", "slide", "turn", "stretch", "leave"};
+const char* const motionNames[] = {"affine", "slide", "turn", "stretch", "leave", "rigid"};
+constexpr int motionCount = 6;
 
 cv::Point2d frameCentre(const FieldSettings& s) {
     return {(s.size.width - 1) / 2.0, (s.size.height - 1) / 2.0};
@@ -47,7 +51,7 @@ std::string fieldMotionName(FieldMotion motion) {
 }
 
 FieldMotion fieldMotionNamed(const std::string& name) {
-    for (int m = 0; m < 5; ++m) {
+    for (int m = 0; m < motionCount; ++m) {
         if (name == motionNames[m]) {
             return static_cast<FieldMotion>(m);
         }
@@ -95,6 +99,10 @@ FieldPose fieldPoseAt(const FieldScene& scene, int frameIndex) {
             break;
         case FieldMotion::leave:
             shift = cv::Vec2d(-leaveShare * s.size.width * ease, 0);
+            break;
+        case FieldMotion::rigid:
+            linear = rotation(rigidTurnDegrees * ease);
+            shift = cv::Vec2d(rigidSlideX * s.size.width, rigidSlideY * s.size.height) * ease;
             break;
     }
     // image = c + linear (surface - c) + shift, about the frame's centre c.

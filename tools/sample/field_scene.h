@@ -3,19 +3,23 @@
 // it for a while.
 //
 // As for the sample, everything is a pure function of the scene and the frame index. Each
-// image pixel is rendered from the point of the surface it sees (`surfacePointAt`), and each
-// dot's true centre is the image of its centre on the surface (`imagePointOf`): a camera
-// lens goes into that pair of maps and nowhere else.
+// image pixel is rendered from the point of the surface it sees: the ideal pixel a pinhole
+// would show there (the lens's, traced once per scene), then `surfacePointAt`; each dot's
+// true centre is the image of its centre on the surface (`imagePointOf`), then where the
+// lens shows it. The lens goes into that pair of maps, and into each dot's blur.
 //
 // Pixel coordinates: x to the right, y down, origin at the centre of the top-left pixel.
-// Surface coordinates are those of the image at rest (frame 0).
+// Surface coordinates are those of the ideal image at rest (frame 0).
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
+
+#include "tools/sample/lens.h"
 
 namespace dottrack {
 
@@ -26,6 +30,7 @@ enum class FieldMotion {
     turn,     // a turn about the image centre, to and fro
     stretch,  // a stretch along x with a contraction along y, out and back
     leave,    // a slide that takes a large part of the field out of view, and back
+    rigid,    // a slow slide and turn together, out and back: no deformation at all
 };
 
 // The object that comes in front of the surface, if any.
@@ -42,6 +47,12 @@ struct FieldSettings {
     FieldCover cover = FieldCover::none;
     double coverEdge = 6.0;  // px over which the object's edge fades (1: a hard edge)
     int frameCount = 120;
+    double jitter = 0.15;  // of the spacing: how far each dot may lie off its grid node
+    // The camera's lens, of the frame's size; none: a pinhole, the image is the ideal one.
+    std::optional<Lens> lens;
+    // The spacing on the surface in mm, for the truth's millimetres; 0: the spacing in px,
+    // so that the surface has 1 mm to a px of the ideal image at rest.
+    double pitchMm = 0;
 };
 
 struct FieldScene {
@@ -51,6 +62,7 @@ struct FieldScene {
     std::vector<cv::Point2d> dots;  // surface centres, row by row on the jittered grid
     cv::Mat texture;                // CV_32FC1 grey levels added to the surface colour
     cv::Point2d textureOrigin;      // surface position of the texture's pixel (0, 0)
+    cv::Mat idealPixels;            // traceIdealPixels of the lens; empty without one
 };
 
 // Where the surface is in one frame: the affine map from the surface to the image.
@@ -62,15 +74,21 @@ struct FieldPose {
 // The truth of one dot in one frame.
 struct DotTruth {
     int dot = 0;         // its index in FieldScene::dots, the same in every frame
-    cv::Point2d centre;  // px
+    cv::Point2d centre;  // px, where the dot is seen
     // Wholly in view, its edge 1.5 px inside the centres of the frame's outermost pixels, and
-    // uncovered: the object's edge keeps 4 px of surface clear around it.
+    // uncovered: the object's edge keeps 4 px of surface clear around it; through a lens,
+    // seen by real rays with that much surface around it, short of the lens's fold.
     bool visible = false;
+    cv::Point2d ideal;           // px, where a pinhole would show it (`centre` without a lens)
+    cv::Point2d idealMm;         // mm on the surface's plane: `ideal` times the surface's scale
+    cv::Point2d displacementMm;  // mm: `idealMm` less where the dot was at rest
 };
 
 // Builds the scene: the dot layout (a jittered grid over all the surface the camera sees in
-// the whole video) and the surface's texture. Throws std::invalid_argument when the dots
-// cannot stay apart (the spacing must be at least 2 * radius + 5) or the frame is empty.
+// the whole video), the surface's texture and the lens's rays. Throws std::invalid_argument
+// when the dots cannot stay apart (the spacing must be at least 2 * radius + 5), the frame
+// is empty, or the lens is for frames of another size or folds inside the frame (see
+// `showsWholeAxes`).
 FieldScene makeFieldScene(const FieldSettings& settings);
 
 // Names of the motions and of the covers, as the command line takes them; the parsers
@@ -78,6 +96,9 @@ FieldScene makeFieldScene(const FieldSettings& settings);
 std::string fieldMotionName(FieldMotion motion);
 FieldMotion fieldMotionNamed(const std::string& name);
 FieldCover fieldCoverNamed(const std::string& name);
+
+// Millimetres on the surface per px of the ideal image at rest.
+double fieldMmPerPx(const FieldSettings& settings);
 
 // The surface's pose in frameIndex.
 FieldPose fieldPoseAt(const FieldScene& scene, int frameIndex);

@@ -1,6 +1,6 @@
 #include <cmath>
 
-#include "tools/sample/target_views.h"
+#include "tools/sample/lens.h"
 
 namespace dottrack {
 
@@ -11,6 +11,9 @@ namespace {
 constexpr int maxNewtonSteps = 50;
 // Agreement asked of the inverse, in normalised coordinates: 1e-9 px at f = 1000 px.
 constexpr double idealTolerance = 1e-12;
+// px between an ideal pixel and the one found again from where the lens shows it: far more
+// than Newton's error, far less than the distance to another ray's point.
+constexpr double roundTripTolerance = 1e-6;
 
 struct Distorted {
     cv::Vec2d point;
@@ -52,6 +55,13 @@ cv::Point2d imagePixelOf(const Lens& lens, cv::Point2d ideal) {
             lens.principalPoint.y + lens.focal * seen[1]};
 }
 
+cv::Matx22d lensJacobianAt(const Lens& lens, cv::Point2d ideal) {
+    // In normalised coordinates and in pixels alike: the focal length scales both sides.
+    return distort(lens, cv::Vec2d((ideal.x - lens.principalPoint.x) / lens.focal,
+                                   (ideal.y - lens.principalPoint.y) / lens.focal))
+        .jacobian;
+}
+
 bool idealPixelOf(const Lens& lens, cv::Point2d seen, cv::Point2d& ideal) {
     const cv::Vec2d target((seen.x - lens.principalPoint.x) / lens.focal,
                            (seen.y - lens.principalPoint.y) / lens.focal);
@@ -77,6 +87,39 @@ bool idealPixelOf(const Lens& lens, cv::Point2d seen, cv::Point2d& ideal) {
         estimate -= at.jacobian.inv() * miss;
     }
     return false;
+}
+
+bool showsIdealPixel(const Lens& lens, cv::Point2d ideal) {
+    // The ray to a seen pixel is the one nearest the centre: any other is past the fold.
+    cv::Point2d back;
+    return idealPixelOf(lens, imagePixelOf(lens, ideal), back) &&
+           std::hypot(back.x - ideal.x, back.y - ideal.y) < roundTripTolerance;
+}
+
+bool showsWholeAxes(const Lens& lens) {
+    const cv::Point2d centre = lens.principalPoint;
+    const double right = lens.imageSize.width - 1, bottom = lens.imageSize.height - 1;
+    cv::Point2d ideal;
+    for (const cv::Point2d end : {cv::Point2d(0, centre.y), cv::Point2d(right, centre.y),
+                                  cv::Point2d(centre.x, 0), cv::Point2d(centre.x, bottom)}) {
+        if (!idealPixelOf(lens, end, ideal)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+cv::Mat traceIdealPixels(const Lens& lens) {
+    cv::Mat ideals(lens.imageSize, CV_64FC2);
+    for (int row = 0; row < ideals.rows; ++row) {
+        auto* out = ideals.ptr<cv::Point2d>(row);
+        for (int column = 0; column < ideals.cols; ++column) {
+            if (!idealPixelOf(lens, cv::Point2d(column, row), out[column])) {
+                out[column] = {std::nan(""), std::nan("")};
+            }
+        }
+    }
+    return ideals;
 }
 
 }  // namespace dottrack

@@ -25,7 +25,8 @@ const char* const description =
     "each motion going out and back, so the last frame matches the first.\n"
     "\n"
     "With --field, writes instead a field of many dots on a surface that moves as\n"
-    "--motion says, optionally half covered by an object for a while (--cover).\n"
+    "--motion says, optionally half covered by an object for a while (--cover), and\n"
+    "seen through a lens when --focal, --k1 or --k2 is given.\n"
     "\n"
     "With --target, writes instead a calibration video: a target (circles, acircles\n"
     "or chessboard, as dottrack-calibrate takes them) seen through a camera of focal\n"
@@ -41,6 +42,8 @@ const char* const footer =
     "  dottrack-sample test.avi --truth truth.csv --speed 2\n"
     "  dottrack-sample field.avi --field --size 1920x1080 --spacing 49 --motion slide \\\n"
     "      --cover dark --truth field.csv\n"
+    "  dottrack-sample lens.avi --field --spacing 40 --jitter 0 --motion rigid \\\n"
+    "      --focal 1000 --k1 -0.28 --pitch 20 --truth lens.csv\n"
     "  dottrack-sample calib.avi --target circles --grid 9x6 --spacing 20 --size 1280x720 \\\n"
     "      --focal 1000 --k1 -0.28";
 
@@ -56,6 +59,7 @@ constexpr int maxFieldSide = 7680;
 constexpr double minFieldSpacing = 3.0;
 constexpr double maxFieldSpacing = 1000.0;
 constexpr double maxCoverEdge = 50.0;
+constexpr double maxJitter = 0.5;
 constexpr int fieldDefaultFrameCount = 120;
 // A target's frame: tracing its rays takes 32 bytes a pixel, a frame of 4096 x 4096 half a GB.
 constexpr int minTargetSide = 160, maxTargetSide = 4096;
@@ -120,6 +124,19 @@ void readFieldSettings(const CLI::App& app, CommandLine& line) {
     if (f.spacing < 2 * f.radius + 5) {
         throw CLI::ValidationError("--spacing must be at least twice the radius + 5 px");
     }
+    if (app.count("--focal") + app.count("--k1") + app.count("--k2") > 0) {
+        Lens lens = options.lens;
+        lens.imageSize = f.size;
+        lens.principalPoint = {(f.size.width - 1) / 2.0, (f.size.height - 1) / 2.0};
+        // Beyond a strong barrel lens's fold no ray leads: its corners may lie there, and
+        // show nothing, but a frame whose edges do would be no view of the surface.
+        if (!showsWholeAxes(lens)) {
+            throw CLI::ValidationError(
+                "the lens folds inside the frame, short of its edges: take a longer --focal "
+                "or a weaker --k1, --k2");
+        }
+        f.lens = lens;
+    }
 }
 
 // Completes the target's pattern and lens from the rest of the command line.
@@ -140,8 +157,10 @@ void readTargetSettings(CommandLine& line) {
 void checkKindOptions(const CLI::App& app, const SampleOptions& options) {
     const bool field = options.field, target = !options.target.empty();
     const std::vector<std::string> sampleOnly = {"--speed"};
-    const std::vector<std::string> fieldOnly = {"--motion", "--cover", "--cover-edge", "--grey"};
-    const std::vector<std::string> targetOnly = {"--grid", "--focal", "--k1", "--k2", "--views"};
+    const std::vector<std::string> fieldOnly = {"--motion", "--cover", "--cover-edge",
+                                                "--grey",   "--pitch", "--jitter"};
+    const std::vector<std::string> targetOnly = {"--grid", "--views"};
+    const std::vector<std::string> lensed = {"--focal", "--k1", "--k2"};
     const std::vector<std::string> dotted = {"--truth", "--frames", "--radius"};
     const std::vector<std::string> sized = {"--size", "--spacing"};
     auto refuse = [&app](const std::vector<std::string>& names, bool allowed, const char* why) {
@@ -157,6 +176,7 @@ void checkKindOptions(const CLI::App& app, const SampleOptions& options) {
     refuse(sampleOnly, !field && !target, "is for the sample video only");
     refuse(fieldOnly, field, "goes with --field");
     refuse(targetOnly, target, "goes with --target");
+    refuse(lensed, field || target, "goes with --field or --target");
     refuse(dotted, !target, "is for a dotted surface, not --target");
     refuse(sized, field || target, "goes with --field or --target");
 }
@@ -170,10 +190,11 @@ void addFieldOptions(CLI::App& app, CommandLine& line) {
                  "the covering object)");
     app.add_option("--motion", line.fieldMotion,
                    "field: affine (slow, default), slide (fast: up to 0.4 of\n"
-                   "the spacing a frame), turn, stretch, or leave (a slide\n"
-                   "that takes part of the field out of view and back)")
+                   "the spacing a frame), turn, stretch, leave (a slide that\n"
+                   "takes part of the field out of view and back), or rigid (a\n"
+                   "slow slide and turn, no deformation)")
         ->type_name("NAME")
-        ->check(CLI::IsMember({"affine", "slide", "turn", "stretch", "leave"}));
+        ->check(CLI::IsMember({"affine", "slide", "turn", "stretch", "leave", "rigid"}));
     app.add_option("--cover", line.fieldCover,
                    "field: an object, darker or lighter than the surface,\n"
                    "that comes in from the right, covers part of the field\n"
@@ -186,6 +207,18 @@ void addFieldOptions(CLI::App& app, CommandLine& line) {
         ->type_name("PX")
         ->check(numberIn(1.0, maxCoverEdge));
     app.add_flag("--grey", f.grey, "field: a grey video rather than a colour one");
+    app.add_option("--jitter", f.jitter,
+                   "field: how far each dot may lie off its grid node, as a\n"
+                   "share of the spacing, 0 (a regular grid) to 0.5 (default\n"
+                   "0.15)")
+        ->type_name("SHARE")
+        ->check(numberIn(0.0, maxJitter));
+    app.add_option("--pitch", f.pitchMm,
+                   "field: the spacing on the surface in mm (default: as many as\n"
+                   "px, 1 mm a px at rest); with it or a lens the truth gains\n"
+                   "ideal_x,ideal_y,x_mm,y_mm,disp_x_mm,disp_y_mm")
+        ->type_name("MM")
+        ->check(numberIn(1e-6, 1e6));
 }
 
 void addTargetOptions(CLI::App& app, CommandLine& line) {
@@ -200,13 +233,16 @@ void addTargetOptions(CLI::App& app, CommandLine& line) {
                    "corners), 2 to 100 (default 9x6)")
         ->type_name("COLSxROWS")
         ->check(dimensionsIn(2, maxGridSide));
-    app.add_option("--focal", options.lens.focal, "target: focal length in px (default 1000)")
+    app.add_option("--focal", options.lens.focal,
+                   "field or target: focal length in px (default 1000)")
         ->type_name("F")
         ->check(numberIn(10, 1e6));
-    app.add_option("--k1", options.lens.k1, "target: radial distortion k1, -1 to 1 (default 0)")
+    app.add_option("--k1", options.lens.k1,
+                   "field or target: radial distortion k1, -1 to 1 (default 0)")
         ->type_name("K")
         ->check(numberIn(-1, 1));
-    app.add_option("--k2", options.lens.k2, "target: radial distortion k2, -1 to 1 (default 0)")
+    app.add_option("--k2", options.lens.k2,
+                   "field or target: radial distortion k2, -1 to 1 (default 0)")
         ->type_name("K")
         ->check(numberIn(-1, 1));
     app.add_option("--views", options.views, "target: poses, 1 to 1000 (default 24)")

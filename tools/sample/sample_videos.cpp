@@ -112,12 +112,23 @@ void writeField(const SampleOptions& options) {
     contents.size = scene.settings.size;
     contents.colour = !scene.settings.grey;
     contents.frameCount = scene.settings.frameCount;
-    contents.truthHeader = "frame,dot,x,y,visible\n";
+    // What grading in ideal pixels and millimetres needs comes after the columns of old, and
+    // only when asked for, so that the truth of other fields reads as it always has.
+    const bool measured = scene.settings.lens || scene.settings.pitchMm > 0;
+    contents.truthHeader = measured ? "frame,dot,x,y,visible,ideal_x,ideal_y,x_mm,y_mm,disp_x_mm,"
+                                      "disp_y_mm\n"
+                                    : "frame,dot,x,y,visible\n";
     contents.drawFrame = [&](int f, cv::Mat& frame) { renderFieldFrame(scene, f, frame); };
     contents.writeTruth = [&](int f, std::FILE* truth) {
         for (const DotTruth& dot : fieldTruthAt(scene, f)) {
-            std::fprintf(truth, "%d,%d,%.17g,%.17g,%d\n", f, dot.dot, dot.centre.x, dot.centre.y,
+            std::fprintf(truth, "%d,%d,%.17g,%.17g,%d", f, dot.dot, dot.centre.x, dot.centre.y,
                          dot.visible ? 1 : 0);
+            if (measured) {
+                std::fprintf(truth, ",%.17g,%.17g,%.17g,%.17g,%.17g,%.17g", dot.ideal.x,
+                             dot.ideal.y, dot.idealMm.x, dot.idealMm.y, dot.displacementMm.x,
+                             dot.displacementMm.y);
+            }
+            std::fputc('\n', truth);
         }
     };
     writeVideo(options, contents);

@@ -1,7 +1,7 @@
 #pragma once
-// Calibration targets seen through a known camera: the lens as a map between the pixels it
-// shows and the ideal pixels of a pinhole, poses of a target that cover the whole view, and
-// every frame rendered through the lens, sharp and anti-aliased, with mild pixel noise.
+// Calibration targets seen through a known camera (its lens in lens.h): poses of a target
+// that cover the whole view, and every frame rendered through the lens, sharp and
+// anti-aliased, with mild pixel noise.
 //
 // Pixel coordinates: x to the right, y down, origin at the centre of the top-left pixel.
 
@@ -11,27 +11,9 @@
 #include <opencv2/core.hpp>
 
 #include "camera/camera.h"
+#include "tools/sample/lens.h"
 
 namespace dottrack {
-
-// A pinhole camera of focal length `focal` (px, square pixels) behind a lens with OpenCV's
-// radial (k1, k2, k3) and tangential (p1, p2) distortion.
-struct Lens {
-    cv::Size imageSize{1280, 720};
-    double focal = 1000.0;
-    cv::Point2d principalPoint{639.5, 359.5};
-    double k1 = 0, k2 = 0, p1 = 0, p2 = 0, k3 = 0;
-};
-
-// The lens as a camera file holds it.
-CameraModel cameraModelOf(const Lens& lens);
-
-// The pixel at which the lens shows what a pinhole would show at `ideal`.
-cv::Point2d imagePixelOf(const Lens& lens, cv::Point2d ideal);
-
-// The ideal pixel that the lens shows at `seen`, found by Newton's method to 1e-9 px. False
-// where no ray leads there (the corners beyond the fold of a strong barrel lens).
-bool idealPixelOf(const Lens& lens, cv::Point2d seen, cv::Point2d& ideal);
 
 // The ideal ray, as normalised pinhole coordinates (x/z, y/z), through every corner of every
 // pixel of the lens's frame: (height + 1) x (width + 1) CV_64FC2, NaN where no ray leads.
