@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -112,6 +114,12 @@ TEST_F(FieldProgramTest, WritesEveryFrameAsMeasuredAloneOrInABatch) {
     EXPECT_NE(dots.find(",lost,"), std::string::npos);  // the cover hides some dots
     EXPECT_TRUE(e2e::readText(path("d.csv")) == dots);
     EXPECT_TRUE(e2e::readText(path("m.csv")) == motion);
+    // A pipe named as an output is written into, not replaced by a file.
+    ASSERT_EQ(mkfifo(path("pipe").c_str(), 0600), 0);
+    e2e::RunningProgram cat({"cat", {path("pipe")}, dir_, {}, path("piped.csv")});
+    EXPECT_EQ(runField({scene, "--out", path("pipe")}), 0);
+    EXPECT_EQ(cat.waitForExit(std::chrono::seconds(20)), 0);
+    EXPECT_TRUE(e2e::readText(path("piped.csv")) == dots);
 
     ASSERT_TRUE(test::writeIndexedVideo(path("b.avi"), 20));  // no dots in it
     std::filesystem::copy_file(scene, path("a.avi"));

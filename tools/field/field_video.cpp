@@ -28,8 +28,8 @@ std::string reserveFieldVideo(const std::string& path, FieldVideo& video) {
     video.path = path;
     video.tempPath.clear();
     std::error_code error;
-    if (std::filesystem::is_directory(path, error)) {
-        return "cannot write '" + path + "': it is a directory";
+    if (std::filesystem::exists(path, error) && !std::filesystem::is_regular_file(path, error)) {
+        return "cannot write '" + path + "': it is not a regular file";
     }
     const std::filesystem::path target(path);
     std::string pattern = (target.parent_path() /
