@@ -123,6 +123,7 @@ int runBatch(const BatchSettings& settings, const BatchRun& run) {
         throw RunError{"cannot create the folder '" + settings.outDir + "': " + error.message()};
     }
     BatchState batch;
+    batch.bar.unit = settings.progressUnit;
     startProgress(batch.bar, settings.progressShown, 0);
     describeProgress(batch, settings.sources.size());
     const int jobCount =

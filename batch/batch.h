@@ -19,6 +19,7 @@ struct BatchSettings {
     std::vector<std::string> suffixes;  // each source writes NAME + each suffix into outDir
     int jobs = 1;
     bool progressShown = false;
+    std::string progressUnit = "passes";  // what the progress line counts
 };
 
 // The run of one source of a batch, writing `outputs` (outDir/NAME + each suffix, in the

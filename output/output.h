@@ -20,8 +20,9 @@ struct PendingOutput {
     std::FILE* file = nullptr;
 };
 
-// Creates the temporary file for `path` in the same directory. Returns what went wrong, or
-// an empty string on success.
+// Creates the temporary file for `path` in the same directory (a device or a pipe, such as
+// /dev/null, is opened in place instead). Returns what went wrong, or an empty string on
+// success.
 std::string openPendingOutput(const std::string& path, PendingOutput& output);
 
 // Closes the temporary file and renames it to the final name. Returns what went wrong (the

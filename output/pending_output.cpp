@@ -27,6 +27,12 @@ std::string openPendingOutput(const std::string& path, PendingOutput& output) {
     if (std::filesystem::is_directory(path, error)) {
         return "cannot write '" + path + "': it is a directory";
     }
+    // A device or a pipe (/dev/null, a FIFO) is written in place: a file renamed over it
+    // would replace it.
+    if (std::filesystem::exists(path, error) && !std::filesystem::is_regular_file(path, error)) {
+        output.file = std::fopen(path.c_str(), "wb");
+        return output.file == nullptr ? describeErrno("cannot write", path) : std::string();
+    }
     // A hidden name in the same directory, so that the rename stays within one file system.
     const std::filesystem::path target(path);
     std::string pattern =
@@ -57,7 +63,8 @@ std::string commitPendingOutput(PendingOutput& output) {
         problem = describeErrno("failed while writing", output.path);
     }
     output.file = nullptr;
-    if (problem.empty() && std::rename(output.tempPath.c_str(), output.path.c_str()) != 0) {
+    if (problem.empty() && !output.tempPath.empty() &&
+        std::rename(output.tempPath.c_str(), output.path.c_str()) != 0) {
         problem = describeErrno("cannot write", output.path);
     }
     if (!problem.empty()) {
