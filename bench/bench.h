@@ -108,7 +108,10 @@ struct FieldBenchResults {
     double dotsPerFrame = 0;                // median of the dots found in a frame
     Figures series[fieldSeriesCount];       // by fieldClock
     double wallMedianUs[fieldSeriesCount];  // the same series by the wall clock
-    Figures motionFloor;  // the motion fit's RANSAC made bare, on the fit's very points
+    // Per frame, the allocations of our own: all but those inside OpenCV's RANSAC in the
+    // motion fit, counted by making it bare on the very points of the fit. NaN for the blob
+    // detector, which is all OpenCV's.
+    double ownAllocations[fieldSeriesCount];
 };
 
 // Times the field's series on the frames of the source that `options` names. Throws

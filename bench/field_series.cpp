@@ -1,8 +1,7 @@
-#include <time.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "bench/allocation_counter.h"
 #include "bench/bench.h"
 #include "bench/stage_floors.h"
+#include "bench/thread_clock.h"
 #include "cli/cli.h"
 #include "field/field.h"
 #include "pipeline/pipeline.h"
@@ -33,15 +33,6 @@ using Clock = std::chrono::steady_clock;
 // Most bytes of decoded frames held at once: some 80 frames of 1920 x 1080, 185 of
 // 1280 x 720. The series go forwards and back over them as many times as they need.
 constexpr std::size_t maxHeldBytes = std::size_t{512} << 20;
-
-// The processor time of the calling thread, in microseconds. On a machine shared with other
-// work the wall clock also counts the slices others take in the middle of a frame; OpenCV
-// runs on this one thread.
-double threadMicroseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
-}
 
 // A boundary between the steps of a frame: both clocks and the allocation count.
 struct Mark {
@@ -156,6 +147,14 @@ void detectBlobs(const cv::Mat& frame, BlobRun& run) {
     }
 }
 
+// The allocations that OpenCV's RANSAC makes in the motion fit that `run` just made: the
+// same call made bare on the very points of that fit.
+std::int64_t ransacAllocations(const FieldRun& run, cv::Mat& inliers) {
+    const std::int64_t before = allocationCount();
+    measureFloor(run.fit.from, run.fit.to, run.outlierDistance, inliers);
+    return allocationCount() - before;
+}
+
 }  // namespace
 
 FieldBenchResults timeFieldSeries(const BenchOptions& options) {
@@ -176,16 +175,14 @@ FieldBenchResults timeFieldSeries(const BenchOptions& options) {
     const std::size_t period = frames.size() < 2 ? 1 : 2 * (frames.size() - 1);
     const std::size_t offset = period / 3;
     TimedSeries series[fieldSeriesCount];
-    TimedSeries floor;
+    std::int64_t stagedRansac = 0, wholeRansac = 0;
     for (TimedSeries* s = series; s != series + fieldSeriesCount; ++s) {
         s->thread.microseconds.reserve(static_cast<std::size_t>(options.passes));
         s->wallUs.reserve(static_cast<std::size_t>(options.passes));
     }
-    floor.thread.microseconds.reserve(static_cast<std::size_t>(options.passes));
-    floor.wallUs.reserve(static_cast<std::size_t>(options.passes));
     FieldMeasurement staged, whole;
     BlobRun blobs;
-    cv::Mat inliers;
+    cv::Mat stagedInliers, wholeInliers;  // each as the fit's own mask, sized alike
     Mark marks[motionSeries + 2];
     for (int step = 0; step <= options.passes; ++step) {
         const bool recorded = step > 0;
@@ -203,14 +200,13 @@ FieldBenchResults timeFieldSeries(const BenchOptions& options) {
         marks[4] = markNow();
         fitFieldMotion(staged.run);
         marks[5] = markNow();
-        // The fit's robust step made bare, on the very points of this fit.
-        measureFloor(staged.run.fit.from, staged.run.fit.to, staged.run.outlierDistance, inliers);
-        const Mark floorEnd = markNow();
+        // Made at the warm-up frame too, so that the bare call sizes its mask as the fit did.
+        const std::int64_t stagedFloor = ransacAllocations(staged.run, stagedInliers);
         if (recorded) {
             for (int s = candidatesSeries; s <= motionSeries; ++s) {
                 record(marks[s], marks[s + 1], series[s]);
             }
-            record(marks[5], floorEnd, floor);
+            stagedRansac += stagedFloor;
         }
 
         const Mark wholeStart = markNow();
@@ -218,9 +214,11 @@ FieldBenchResults timeFieldSeries(const BenchOptions& options) {
         const Mark wholeEnd = markNow();
         detectBlobs(frameOfStep(frames, k + 2 * offset), blobs);
         const Mark blobEnd = markNow();
+        const std::int64_t wholeFloor = ransacAllocations(whole.run, wholeInliers);
         if (recorded) {
             record(wholeStart, wholeEnd, series[wholeSeries]);
             record(wholeEnd, blobEnd, series[blobSeries]);
+            wholeRansac += wholeFloor;
         }
     }
     results.frames = options.passes;
@@ -229,7 +227,13 @@ FieldBenchResults timeFieldSeries(const BenchOptions& options) {
         results.wallMedianUs[s] = summarise(wall).medianUs;
         results.series[s] = summarise(series[s].thread);
     }
-    results.motionFloor = summarise(floor.thread);
+    const double measured = static_cast<double>(options.passes);
+    for (int s = 0; s < fieldSeriesCount; ++s) {
+        results.ownAllocations[s] = results.series[s].allocationsPerPass;
+    }
+    results.ownAllocations[motionSeries] -= static_cast<double>(stagedRansac) / measured;
+    results.ownAllocations[wholeSeries] -= static_cast<double>(wholeRansac) / measured;
+    results.ownAllocations[blobSeries] = std::numeric_limits<double>::quiet_NaN();
     return results;
 }
 
