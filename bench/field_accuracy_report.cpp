@@ -39,6 +39,8 @@ void printCentres(const CentreFigures& ours, const CentreFigures& blobs) {
     printRow("pull towards whole pixels (px)", ours.locking.pull(), blobs.locking.pull(), "%14.4f");
     printRow("fractional parts, largest / smallest bin", Locking::flatness(ours.locking.measured),
              Locking::flatness(blobs.locking.measured), "%14.3f");
+    printRow("  the same of the true centres they are on", Locking::flatness(ours.locking.truth),
+             Locking::flatness(blobs.locking.truth), "%14.3f");
     printRow("time per frame, median (ms)", medianOf(ours.milliseconds),
              medianOf(blobs.milliseconds), "%14.3f");
 }
