@@ -1,6 +1,7 @@
 // dottrack-accuracy: how close the measured dot centres, displacements and surface motion
-// come to the truth of a generated video, beside OpenCV's blob detector on the same frames.
-// Run by hand; its figures are the ones the documentation quotes.
+// come to the truth of a generated video, beside OpenCV's blob detector on the same frames;
+// for a field of many dots, the whole field measurement. Run by hand; its figures are the
+// ones the documentation quotes.
 
 #include <chrono>
 #include <map>
@@ -8,8 +9,13 @@
 #include <string>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "bench/accuracy.h"
+#include "bench/allocation_counter.h"
+#include "bench/field_accuracy.h"
+#include "bench/stage_floors.h"
+#include "bench/thread_clock.h"
 #include "cli/cli.h"
 #include "pipeline/pipeline.h"
 #include "video/video.h"
@@ -30,7 +36,12 @@ std::optional<int> readOptions(int argc, char** argv, Options& options) {
         "Measures one trip through VIDEO as dottrack-export does and compares the dot\n"
         "centres, the markers' displacements and the surface's motion with TRUTH.csv\n"
         "(written by dottrack-sample --truth for the same video), beside OpenCV's blob\n"
-        "detector (default parameters, on the grey frame) on the same frames.\n",
+        "detector (default parameters, on the grey frame) on the same frames.\n"
+        "\n"
+        "With the truth of a field (dottrack-sample --field --truth), measures instead every\n"
+        "frame as dottrack-field does, on one thread, and grades the whole measurement: the\n"
+        "dots found, false centres and their errors, each number kept to its dot, the\n"
+        "displacements, the strain, time and allocations, beside the blob detector.\n",
         programName};
     prepareCommandLine(app,
                        "Exit status: 0 after printing the figures; 1 when a file cannot be "
@@ -76,6 +87,60 @@ void gradeOneTrip(const Options& options, const std::map<long, FrameTruth>& trut
     }
 }
 
+// Measures every frame of a field as dottrack-field does, and grades each against the truth,
+// the blob detector on the same frame beside it.
+void gradeField(const Options& options) {
+    const FieldTruth truth = readFieldTruth(options.truthPath);
+    FrameReader reader;
+    const std::string problem = openReader(options.videoPath, FrameChoice::everyFrame, 0, reader);
+    if (!problem.empty()) {
+        throw RunError{problem};
+    }
+    FieldMeasurement measurement;
+    FieldGrades grades;
+    BlobDetection blobs;
+    std::vector<cv::Point2f> blobCentres;
+    cv::Mat inliers;
+    SourceFrame next;
+    FrameRead read = FrameRead::runOver;
+    while ((read = readNextFrame(reader, next)) == FrameRead::frame && truth.count(next.index)) {
+        const std::int64_t allocated = allocationCount();
+        const double start = threadMicroseconds();
+        const std::string refused = measureFieldFrame(next.frame, measurement);
+        const double elapsed = threadMicroseconds() - start;
+        const std::int64_t measuredAllocations = allocationCount() - allocated;
+        if (!refused.empty()) {
+            throw RunError{"frame " + std::to_string(next.index) + " of " + options.videoPath +
+                           ": " + refused};
+        }
+        // The motion fit's RANSAC made bare on the very points of its fit: OpenCV's share.
+        const std::int64_t floorStart = allocationCount();
+        measureFloor(measurement.run.fit.from, measurement.run.fit.to,
+                     measurement.run.outlierDistance, inliers);
+        if (grades.frames > 0) {
+            grades.allocations += measuredAllocations;
+            grades.ransacAllocations += allocationCount() - floorStart;
+        }
+        grades.ours.milliseconds.push_back(elapsed / 1e3);
+        const std::vector<FieldTruthDot>& dots = truth.at(next.index);
+        gradeFieldFrame(measurement, next.index, dots, grades);
+
+        const double blobStart = threadMicroseconds();
+        cv::cvtColor(next.frame, blobs.grey, cv::COLOR_BGR2GRAY);
+        blobs.detector->detect(blobs.grey, blobs.blobs);
+        grades.blobs.milliseconds.push_back((threadMicroseconds() - blobStart) / 1e3);
+        blobCentres.clear();
+        for (const cv::KeyPoint& blob : blobs.blobs) {
+            blobCentres.push_back(blob.pt);
+        }
+        grades.blobs.add(dots, blobCentres);
+    }
+    if (read == FrameRead::noFrame) {
+        throw RunError{describeNoFrame(options.videoPath, reader.live, FrameChoice::everyFrame)};
+    }
+    printFieldAccuracy(options.videoPath, measurement.frameSize, measurement, grades);
+}
+
 }  // namespace
 }  // namespace dottrack
 
@@ -86,8 +151,12 @@ int main(int argc, char** argv) {
         if (const std::optional<int> status = readOptions(argc, argv, options)) {
             return *status;
         }
+        cv::setNumThreads(1);  // as the tool runs, and as the field's figures are given
+        if (isFieldTruth(options.truthPath)) {
+            gradeField(options);
+            return 0;
+        }
         const std::map<long, FrameTruth> truth = readTruth(options.truthPath);
-        cv::setNumThreads(1);  // as the tool runs
         PassRun run;
         Grades grades;
         gradeOneTrip(options, truth, run, grades);

@@ -64,3 +64,27 @@ foreach(series pass decode headlessLoop)
 endforeach()
 require_number(loopToDecodePlusPass)
 require_number(passes)
+
+# The field's series on a tiny generated field: frame_ms, the median of the whole
+# measurement of a frame, is there and positive.
+set(field "${WORK_DIR}/field.avi")
+execute_process(
+  COMMAND "${SAMPLE}" "${field}" --field --size 320x240 --frames 6
+  RESULT_VARIABLE status
+  ERROR_VARIABLE errors)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "dottrack-sample --field failed (${status}): ${errors}")
+endif()
+execute_process(
+  COMMAND "${BENCH}" "${field}" --field --passes 8 --json
+  RESULT_VARIABLE status
+  OUTPUT_VARIABLE output
+  ERROR_VARIABLE errors)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "dottrack-bench --field exited with ${status}: ${errors}")
+endif()
+string(STRIP "${output}" trimmed)
+string(JSON frame_ms ERROR_VARIABLE problem GET "${trimmed}" frame_ms)
+if(problem OR NOT frame_ms MATCHES "^[0-9.eE+-]+$" OR NOT frame_ms GREATER 0)
+  message(FATAL_ERROR "dottrack-bench --field --json gave no positive frame_ms (${problem}):\n${output}")
+endif()

@@ -38,37 +38,9 @@ using Clock = std::chrono::steady_clock;
 constexpr double microsecondsPerSecond = 1e6;
 constexpr double tailFraction = 0.95;
 
-// Durations and allocations of one timed step over the measured passes.
-struct Series {
-    std::vector<double> microseconds;
-    std::int64_t allocations = 0;
-};
-
 // Microseconds from `start` to `end`.
 double microsecondsBetween(Clock::time_point start, Clock::time_point end) {
     return std::chrono::duration<double, std::micro>(end - start).count();
-}
-
-// Median, 95th percentile (nearest rank) and rate of a series; sorts its durations.
-Figures summarise(Series& series) {
-    std::vector<double>& values = series.microseconds;
-    Figures figures;
-    if (values.empty()) {
-        return figures;
-    }
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    figures.medianUs = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
-    const auto tailRank = static_cast<size_t>(std::ceil(tailFraction * static_cast<double>(n)));
-    figures.p95Us = values[std::max<size_t>(tailRank, 1) - 1];
-    double total = 0;
-    for (const double value : values) {
-        total += value;
-    }
-    figures.passesPerSecond =
-        total > 0 ? static_cast<double>(n) * microsecondsPerSecond / total : 0;
-    figures.allocationsPerPass = static_cast<double>(series.allocations) / static_cast<double>(n);
-    return figures;
 }
 
 // Opens the video for a run of the tool's passes, `limit` of them or one trip (0).
@@ -270,6 +242,27 @@ void timeVideo(const std::string& path, int passes, Series& decode, Series& loop
 }
 
 }  // namespace
+
+Figures summarise(Series& series) {
+    std::vector<double>& values = series.microseconds;
+    Figures figures;
+    if (values.empty()) {
+        return figures;
+    }
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    figures.medianUs = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+    const auto tailRank = static_cast<size_t>(std::ceil(tailFraction * static_cast<double>(n)));
+    figures.p95Us = values[std::max<size_t>(tailRank, 1) - 1];
+    double total = 0;
+    for (const double value : values) {
+        total += value;
+    }
+    figures.passesPerSecond =
+        total > 0 ? static_cast<double>(n) * microsecondsPerSecond / total : 0;
+    figures.allocationsPerPass = static_cast<double>(series.allocations) / static_cast<double>(n);
+    return figures;
+}
 
 BenchResults timeEverySeries(const BenchOptions& options) {
     BenchResults results;

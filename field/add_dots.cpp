@@ -26,6 +26,9 @@ constexpr double mapBackRadius = 5.0;
 constexpr double leastSpread = 0.5;
 // Room made for dots seen later, over those of the reference frame.
 constexpr std::size_t reserveFactor = 2;
+// Room in each dot's list of neighbours, over the most that any dot of the reference frame
+// has: a dot at the edge of the view gains neighbours as dots come into view beside it.
+constexpr std::size_t neighbourRoomFactor = 2;
 
 // The finite centres without a dot, in reading order: in rows a pitch high from the
 // topmost, left to right within a row.
@@ -33,6 +36,7 @@ void orderForReading(const std::vector<cv::Point2f>& centres, double spacing,
                      LinkBuffers& buffers) {
     std::vector<int>& order = buffers.order;
     order.clear();
+    makeRoom(order, centres.size());
     float top = std::numeric_limits<float>::infinity();
     for (std::size_t c = 0; c < centres.size(); ++c) {
         if (buffers.dotOfCentre[c] < 0 && std::isfinite(centres[c].x) &&
@@ -55,7 +59,13 @@ void addDot(DotLinks& links, int centre, cv::Point2f position, cv::Point2f refer
     links.buffers.dotOfCentre[centre] = static_cast<int>(links.dotCount());
     links.references.push_back(reference);
     links.estimates.push_back(position);
-    links.neighbours.emplace_back();
+    std::vector<std::vector<int>>& spare = links.buffers.spareNeighbours;
+    if (spare.empty()) {
+        links.neighbours.emplace_back();
+    } else {
+        links.neighbours.push_back(std::move(spare.back()));
+        spare.pop_back();
+    }
     links.centreOfDot.push_back(centre);
     links.unseenFrames.push_back(0);
     links.standing.push_back(DotStanding::seenOnce);
@@ -152,10 +162,35 @@ void startReference(const std::vector<cv::Point2f>& centres, DotLinks& links) {
     b.predictions.reserve(room);
     b.proposals.reserve(room);
     b.candidateStart.reserve(room + 1);
+    // The buffers of linking, with room for as many centres as dots: the frames after this
+    // one allocate nothing unless they hold far more.
+    for (PointGrid* grid : {&b.centreGrid, &b.predictionGrid, &b.referenceGrid}) {
+        reservePointGrid(room, *grid);
+    }
+    for (std::vector<int>* list :
+         {&b.dotOfCentre, &b.candidates, &b.near, &b.nearOther, &b.order}) {
+        list->reserve(room);
+    }
+    b.from.reserve(room);
+    b.to.reserve(room);
     for (const int c : b.order) {
         addDot(links, c, centres[c], centres[c]);
     }
     connectNewDots(0, links);
+    // Every list of neighbours, and one for each dot the room is made for, with room enough
+    // that dots seen later join them without an allocation.
+    std::size_t most = 0;
+    for (const std::vector<int>& around : links.neighbours) {
+        most = std::max(most, around.size());
+    }
+    const std::size_t listRoom = neighbourRoomFactor * most;
+    for (std::vector<int>& around : links.neighbours) {
+        around.reserve(listRoom);
+    }
+    b.spareNeighbours.resize(room - std::min(room, links.dotCount()));
+    for (std::vector<int>& around : b.spareNeighbours) {
+        around.reserve(listRoom);
+    }
 }
 
 }  // namespace

@@ -47,6 +47,16 @@ struct DotFinder {
 // throws std::invalid_argument for a frame of any other type.
 bool findDots(const cv::Mat& frame, DotFinder& finder, std::vector<cv::Point2f>& centres);
 
+// findDots in two steps, to time them apart. First, the candidate dots of `frame`, the dots'
+// scale learnt first if it is not known yet: leaves them in finder.candidates (none when the
+// scale is still not known) and returns false, with none, when there are more than
+// maxDotCandidates.
+bool findFrameCandidates(const cv::Mat& frame, DotFinder& finder);
+
+// Then the sub-pixel centre of each candidate that is a whole dot standing clear, into
+// `centres` (emptied first).
+void locateCandidateCentres(DotFinder& finder, std::vector<cv::Point2f>& centres);
+
 // What makes a cell of the coarse image a candidate dot: a local minimum of the cells'
 // means, smoothed over 3 x 3 cells, darker than the mean over the square around it...
 struct CandidateRule {
@@ -71,6 +81,16 @@ DotScale learnDotScale(const cv::Mat& grey, const std::vector<cv::Point>& candid
 
 // ---------------------------------------------------------------------------- Bucket index
 
+// Makes room in `buffer` for `count` elements, twice as many when it has to grow: a buffer
+// kept from frame to frame then allocates only in a frame that needs more than any before
+// it, and seldom.
+template <typename T>
+void makeRoom(std::vector<T>& buffer, std::size_t count) {
+    if (buffer.capacity() < count) {
+        buffer.reserve(2 * count);
+    }
+}
+
 // Points sorted into square cells, so that the points near a place are found without looking
 // at the others.
 struct PointGrid {
@@ -85,6 +105,10 @@ struct PointGrid {
 // Sorts the finite points of `points` into cells of `cellSize` px, or larger ones when the
 // points spread so far that the cells would outnumber them many times over.
 void buildPointGrid(const std::vector<cv::Point2f>& points, double cellSize, PointGrid& grid);
+
+// Makes room in `grid` for `points` points however they spread, so that building it for as
+// many allocates nothing.
+void reservePointGrid(std::size_t points, PointGrid& grid);
 
 // The points of `grid` within `radius` of `place`, as indices into `points` (in no order).
 void findPointsNear(const PointGrid& grid, const std::vector<cv::Point2f>& points,
@@ -129,6 +153,7 @@ struct LinkBuffers {
     std::vector<int> near, nearOther;      // what a search of a grid found
     std::vector<cv::Point2f> from, to;     // point pairs of an affine fit
     std::vector<int> order;                // centres in reading order
+    std::vector<std::vector<int>> spareNeighbours;  // lists with room, for dots seen later
 };
 
 // How far a dot's number is to be trusted.
@@ -243,6 +268,16 @@ struct FieldRun {
 // known dot its centre, displacement and deformation, and the surface its motion. A frame
 // without centres leaves every dot lost and the motion not fitted.
 void updateField(const std::vector<cv::Point2f>& centres, FieldRun& run);
+
+// updateField in three steps, to time them apart. First, links the centres to the dots'
+// numbers, fixes what the reference frame fixes, and sizes the result to the dots known.
+void linkFieldDots(const std::vector<cv::Point2f>& centres, FieldRun& run);
+
+// Then gives every known dot its centre, displacement and deformation in `run.result`.
+void describeFieldDots(const std::vector<cv::Point2f>& centres, FieldRun& run);
+
+// Last, fits the surface's motion to the dots found (`run.result.motion`).
+void fitFieldMotion(FieldRun& run);
 
 // ------------------------------------------------------------------------------ One frame
 

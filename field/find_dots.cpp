@@ -176,12 +176,12 @@ void learnScale(cv::Rect frame, DotFinder& f) {
 
 }  // namespace
 
-bool findDots(const cv::Mat& frame, DotFinder& finder, std::vector<cv::Point2f>& centres) {
+bool findFrameCandidates(const cv::Mat& frame, DotFinder& finder) {
     if (frame.depth() != CV_8U || (frame.channels() != 1 && frame.channels() != 3)) {
         throw std::invalid_argument("dots are found in 8-bit grey or BGR frames only");
     }
     DotFinder& f = finder;
-    centres.clear();
+    f.candidates.clear();
     f.tooManyCandidates = false;
     if (frame.empty()) {
         return true;
@@ -191,6 +191,7 @@ bool findDots(const cv::Mat& frame, DotFinder& finder, std::vector<cv::Point2f>&
     if (!f.scale.known()) {
         learnScale(inside, f);
         if (!f.scale.known()) {
+            f.candidates.clear();  // those it learnt from are no cells of the coarse image
             return true;
         }
     }
@@ -201,11 +202,19 @@ bool findDots(const cv::Mat& frame, DotFinder& finder, std::vector<cv::Point2f>&
     rule.surroundCells = static_cast<int>(std::ceil(2 * f.scale.radius / s)) + 1;
     rule.ringCells = static_cast<int>(std::ceil((f.scale.radius + 1) / s + 0.5));
     if (!findDotCandidates(f.paddedGrey, inside, rule, f)) {
+        f.candidates.clear();
         f.tooManyCandidates = true;
         return false;
     }
+    return true;
+}
+
+void locateCandidateCentres(DotFinder& finder, std::vector<cv::Point2f>& centres) {
+    DotFinder& f = finder;
+    centres.clear();
     // Each candidate is the one lowest cell of its dot's bowl in the smoothed cells: a dot
     // gives no second one.
+    const int s = f.reduction;
     for (const cv::Point cell : f.candidates) {
         const cv::Point2f target((cell.x + 0.5f) * s - 0.5f, (cell.y + 0.5f) * s - 0.5f);
         cv::Point2f centre;
@@ -218,6 +227,14 @@ bool findDots(const cv::Mat& frame, DotFinder& finder, std::vector<cv::Point2f>&
     // Room for later frames with more dots than this one, so that they allocate nothing.
     keepRoom(f.candidates);
     keepRoom(centres);
+}
+
+bool findDots(const cv::Mat& frame, DotFinder& finder, std::vector<cv::Point2f>& centres) {
+    centres.clear();
+    if (!findFrameCandidates(frame, finder)) {
+        return false;
+    }
+    locateCandidateCentres(finder, centres);
     return true;
 }
 

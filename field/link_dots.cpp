@@ -269,6 +269,10 @@ int linkKnownDots(const std::vector<cv::Point2f>& centres, DotLinks& links) {
 void matchDots(const std::vector<cv::Point2f>& centres, DotLinks& links) {
     LinkBuffers& b = links.buffers;
     const std::size_t dots = links.dotCount();
+    makeRoom(b.dotOfCentre, centres.size());
+    makeRoom(b.candidates, dots);
+    makeRoom(b.from, dots);
+    makeRoom(b.to, dots);
     links.centreOfDot.assign(dots, -1);
     b.dotOfCentre.assign(centres.size(), -1);
     b.predictions.assign(dots, cv::Point2f(none, none));

@@ -47,6 +47,8 @@ void buildPointGrid(const std::vector<cv::Point2f>& points, double cellSize, Poi
             ++count;
         }
     }
+    makeRoom(grid.cellOfPoint, points.size());
+    makeRoom(grid.entries, static_cast<std::size_t>(count));
     grid.cellOfPoint.assign(points.size(), -1);
     grid.entries.resize(static_cast<std::size_t>(count));
     if (count == 0) {
@@ -67,6 +69,7 @@ void buildPointGrid(const std::vector<cv::Point2f>& points, double cellSize, Poi
     const int cells = grid.columns * grid.rows;
     // A counting sort: counts, then starts, then each point placed at its cell's cursor,
     // which leaves every start one cell on; shifting back restores them.
+    makeRoom(grid.cellStart, static_cast<std::size_t>(cells) + 1);
     grid.cellStart.assign(static_cast<std::size_t>(cells) + 1, 0);
     for (std::size_t i = 0; i < points.size(); ++i) {
         if (isFinite(points[i])) {
@@ -89,6 +92,13 @@ void buildPointGrid(const std::vector<cv::Point2f>& points, double cellSize, Poi
         grid.cellStart[c] = grid.cellStart[c - 1];
     }
     grid.cellStart[0] = 0;
+}
+
+void reservePointGrid(std::size_t points, PointGrid& grid) {
+    grid.cellOfPoint.reserve(points);
+    grid.entries.reserve(points);
+    grid.cellStart.reserve(
+        static_cast<std::size_t>(cellsPerPoint * static_cast<double>(points) + fewestCells) + 1);
 }
 
 void findPointsNear(const PointGrid& grid, const std::vector<cv::Point2f>& points,

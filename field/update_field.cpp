@@ -46,16 +46,19 @@ void startRun(FieldRun& run) {
 
 }  // namespace
 
-void updateField(const std::vector<cv::Point2f>& centres, FieldRun& run) {
+void linkFieldDots(const std::vector<cv::Point2f>& centres, FieldRun& run) {
     const bool started = run.links.started();
     linkDots(centres, run.links);
-    const DotLinks& links = run.links;
-    if (!started && links.started()) {
+    if (!started && run.links.started()) {
         startRun(run);
     }
+    sizeResult(run.links.dotCount(), run.result);
+}
+
+void describeFieldDots(const std::vector<cv::Point2f>& centres, FieldRun& run) {
+    const DotLinks& links = run.links;
     FieldResult& result = run.result;
     const std::size_t dots = links.dotCount();
-    sizeResult(dots, result);
     for (std::size_t i = 0; i < dots; ++i) {
         const int centre = links.centreOfDot[i];
         result.found[i] = centre >= 0 ? 1 : 0;
@@ -77,8 +80,17 @@ void updateField(const std::vector<cv::Point2f>& centres, FieldRun& run) {
             result.rotationDeg[i] = result.areaRatio[i] = none;
         }
     }
-    fitSurfaceMotion(links.references, result.centres, run.pivot, run.outlierDistance, run.fit,
-                     result.motion);
+}
+
+void fitFieldMotion(FieldRun& run) {
+    fitSurfaceMotion(run.links.references, run.result.centres, run.pivot, run.outlierDistance,
+                     run.fit, run.result.motion);
+}
+
+void updateField(const std::vector<cv::Point2f>& centres, FieldRun& run) {
+    linkFieldDots(centres, run);
+    describeFieldDots(centres, run);
+    fitFieldMotion(run);
 }
 
 }  // namespace dottrack
