@@ -1,7 +1,7 @@
 #pragma once
 // Many sources at once: each run into a folder by a pool of jobs, its files named after it,
 // with one progress line for the whole batch; a source that fails is named in one line and
-// does not stop the others.
+// does not stop the others. And one source on its own, told the same way by every program.
 
 #include <cstdint>
 #include <functional>
@@ -43,5 +43,36 @@ std::string findNameClash(const std::vector<std::string>& sources, const std::st
 // failed. Throws RunError when the folder cannot be created, and Interrupted when the user
 // stopped the batch (the runs under way then remove their outputs).
 int runBatch(const BatchSettings& settings, const BatchRun& run);
+
+// ------------------------------------------------------------------- One source on its own
+
+// How the run of one source that went through ended.
+enum class RunEnd {
+    tripOver,       // one trip through a file or sequence, or the limit asked for
+    sourceStopped,  // a live source stopped delivering frames
+    keyPressed,     // a key in the live view
+    interrupted,    // a live source's recording ended by an interrupt (Ctrl-C)
+};
+
+struct RunOutcome {
+    RunEnd end = RunEnd::tripOver;
+    std::int64_t steps = 0;  // passes or frames, as the program counts them
+};
+
+// The run of one source on its own, telling its steps through `progress`. It throws to
+// fail, as a BatchRun does.
+using SingleRun = std::function<RunOutcome(const ProgressHooks& progress)>;
+
+struct SingleRunSettings {
+    std::string program;  // names the line that tells how a live source's run ended
+    std::string source;
+    bool progressShown = false;  // a progress line on standard error
+    std::string progressUnit = "passes";
+};
+
+// Runs one source, with a progress line when asked; then, when a live source's run ended
+// because the source stopped or an interrupt stopped its recording, says so in one line
+// on standard error, with the steps taken and that every output is complete.
+void runSingleSource(const SingleRunSettings& settings, const SingleRun& run);
 
 }  // namespace dottrack

@@ -292,6 +292,8 @@ struct FieldUnits {
     // of the reference frame (`scaleFromPitch`). Neither: no millimetres.
     double pitchMm = 0;
     double mmPerPx = 0;
+    // Whether a scale is given: the outputs then hold millimetres too.
+    bool scaled() const { return pitchMm > 0 || mmPerPx > 0; }
 };
 
 // Reads the camera file at `cameraPath` (none when empty) and takes the scale into `units`.

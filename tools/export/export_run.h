@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "batch/batch.h"
 #include "camera/camera.h"
 #include "output/output.h"
 
@@ -27,21 +28,9 @@ struct RunSettings {
     std::optional<CameraModel> camera;
 };
 
-// How a run that went through ended.
-enum class RunEnd {
-    tripOver,       // one trip through a file or sequence, or the pass limit
-    sourceStopped,  // a live source stopped delivering frames
-    keyPressed,     // a key in the live view
-    interrupted,    // a live source's recording ended by an interrupt (Ctrl-C)
-};
-
-struct RunOutcome {
-    RunEnd end = RunEnd::tripOver;
-    std::int64_t passes = 0;
-};
-
-// Runs the export of `settings.source`. Throws RunError (with the one line that says why),
-// Interrupted or an OpenCV error on failure, having removed every output it started.
+// Runs the export of `settings.source`; the outcome counts passes. Throws RunError (with the one
+// line that says why), Interrupted or an OpenCV error on failure, having removed every output it
+// started.
 RunOutcome exportSource(const RunSettings& settings, const ProgressHooks& progress);
 
 }  // namespace dottrack

@@ -263,21 +263,12 @@ int exportOne(ExportOptions& options) {
     run.source = options.sources.front();
     run.decodeAhead = options.threads > 1;
     const bool csvOnTerminal = run.csvPath.empty() && !run.decodeOnly && isatty(STDOUT_FILENO);
-    const bool shown = !options.quiet && isatty(STDERR_FILENO) && !csvOnTerminal;
-    ProgressBar bar;
-    ProgressHooks progress;
-    progress.start = [&](std::int64_t expected) { startProgress(bar, shown, expected); };
-    progress.step = [&](std::int64_t done) { updateProgress(bar, done); };
-    progress.stop = [&] { abandonProgress(bar); };
-    const RunOutcome outcome = exportSource(run, progress);
-    const std::string passes = std::to_string(outcome.passes) + " passes";
-    if (outcome.end == RunEnd::sourceStopped) {
-        reportError(programName, run.source + " stopped delivering frames after " + passes +
-                                     "; every output is complete");
-    } else if (outcome.end == RunEnd::interrupted) {
-        reportError(programName, "interrupted: the recording of " + run.source + " ends after " +
-                                     passes + "; every output is complete");
-    }
+    SingleRunSettings single;
+    single.program = programName;
+    single.source = run.source;
+    single.progressShown = !options.quiet && isatty(STDERR_FILENO) && !csvOnTerminal;
+    runSingleSource(single,
+                    [&run](const ProgressHooks& progress) { return exportSource(run, progress); });
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "batch/batch.h"
 #include "field/field.h"
 #include "output/output.h"
 #include "tools/field/field_view.h"
@@ -27,40 +28,37 @@ struct FieldRunSettings {
     bool decodeAhead = true;      // decode the next frames on a second thread
     bool show = false;            // the live window
     FieldQuantity colour = FieldQuantity::disp;
+    // The camera and the scale, read once for every run (`readFieldUnits`). With a scale
+    // both files gain their millimetres' columns.
+    FieldUnits units;
 };
 
-// How a run that went through ended.
-enum class FieldRunEnd {
-    tripOver,       // one trip through a file or sequence, or the frame limit
-    sourceStopped,  // a live source stopped delivering frames
-    keyPressed,     // a key in the live window
-    interrupted,    // a live source's recording ended by an interrupt (Ctrl-C)
-};
-
-struct FieldRunOutcome {
-    FieldRunEnd end = FieldRunEnd::tripOver;
-    std::int64_t frames = 0;
-};
-
-// Measures every frame of `settings.source` and writes its outputs. Throws RunError (with the
+// Measures every frame of `settings.source` and writes its outputs; the outcome counts
+// frames. Throws RunError (with the
 // one line that says why), Interrupted or an OpenCV error on failure, having removed every
 // output it started; but a live source's frame that cannot be measured ends its run with the
 // outputs of the frames before it complete, and then a RunError.
-FieldRunOutcome measureSource(const FieldRunSettings& settings, const ProgressHooks& progress);
+RunOutcome measureSource(const FieldRunSettings& settings, const ProgressHooks& progress);
 
 // ----------------------------------------------------------------------------- CSV files
 
-// The first lines of the two files, with their newlines.
+// The first lines of the two files, with their newlines: without a scale, and with one
+// (the millimetres' columns appended).
 extern const char* const dotsCsvHeader;
+extern const char* const dotsCsvHeaderMm;
 extern const char* const fieldMotionCsvHeader;
+extern const char* const fieldMotionCsvHeaderMm;
 
 // Replaces `rows` with one line per dot that outputs list (`isListed`), in increasing dot
-// number, for frame `frameIndex` of the source. `rows` keeps its buffer from call to call.
-void formatDotRows(long frameIndex, const FieldRun& run, std::string& rows);
+// number, for frame `frameIndex` of the source; with `millimetres`, the columns of
+// dotsCsvHeaderMm. `rows` keeps its buffer from call to call.
+void formatDotRows(long frameIndex, const FieldRun& run, bool millimetres, std::string& rows);
 
-// Replaces `row` with the line of the surface's motion in frame `frameIndex`; the fit's fields
-// are empty when the frame has none.
-void formatFieldMotionRow(long frameIndex, const SurfaceMotion& motion, std::string& row);
+// Replaces `row` with the line of the surface's motion in frame `frameIndex`, with
+// `millimetres` the columns of fieldMotionCsvHeaderMm; the fit's fields are empty when the
+// frame has none.
+void formatFieldMotionRow(long frameIndex, const FieldResult& result, bool millimetres,
+                          std::string& row);
 
 // ------------------------------------------------------------------------ The live window
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -54,8 +55,13 @@ double number(const std::string& field) {
     return field.empty() ? NAN : std::stod(field);
 }
 
+std::size_t commas(const std::string& line) {
+    return static_cast<std::size_t>(std::count(line.begin(), line.end(), ','));
+}
+
 // A lost dot's fields stay empty, and so does strain that could not be fitted, never a made-up
-// 0; a stray centre given up is no longer listed.
+// 0; a stray centre given up is no longer listed. With a scale the millimetres come last,
+// empty where the dot is lost, the scale not known yet or the motion not fitted.
 TEST(FieldCsv, ListsEveryNumberedDotWithWhatExistsOfIt) {
     FieldRun run;
     run.links.standing = {DotStanding::confirmed, DotStanding::givenUp, DotStanding::seenOnce};
@@ -65,15 +71,27 @@ TEST(FieldCsv, ListsEveryNumberedDotWithWhatExistsOfIt) {
     r.displacements = {{-3e-5f, 2.5f}, {NAN, NAN}, {NAN, NAN}};
     r.exx = r.eyy = r.exy = r.rotationDeg = r.areaRatio = {NAN, NAN, NAN};
     r.exx[0] = 1.0 / 3;
+    const std::string found = "7,0,found,0.1,639.99994,-3e-05,2.5,0.3333333333333333,,,,";
+    const std::string lost = "7,2,lost,,,,,,,,,";
     std::string rows;
-    formatDotRows(7, run, rows);
-    EXPECT_EQ(rows,
-              "7,0,found,0.1,639.99994,-3e-05,2.5,0.3333333333333333,,,,\n7,2,lost,,,,,,,,,\n");
-    SurfaceMotion unfitted;
-    unfitted.markers = 2;
-    unfitted.inliers = 2;
-    formatFieldMotionRow(7, unfitted, rows);
+    formatDotRows(7, run, false, rows);
+    EXPECT_EQ(rows, found + "\n" + lost + "\n");
+    EXPECT_EQ(commas(lost), commas(dotsCsvHeader));
+    formatDotRows(7, run, true, rows);
+    EXPECT_EQ(rows, found + ",,,,\n" + lost + ",,,,\n");
+    EXPECT_EQ(commas(lost + ",,,,"), commas(dotsCsvHeaderMm));
+    r.mmPerPx = 0.5;
+    r.idealCentresMm = {{0.25, 319.5}, {NAN, NAN}, {NAN, NAN}};
+    r.displacementsMm = {{-1.5e-5, 1.25}, {NAN, NAN}, {NAN, NAN}};
+    formatDotRows(7, run, true, rows);
+    EXPECT_EQ(rows, found + ",0.25,319.5,-1.5e-05,1.25\n" + lost + ",,,,\n");
+    r.motion.markers = 2;
+    r.motion.inliers = 2;
+    formatFieldMotionRow(7, r, false, rows);
     EXPECT_EQ(rows, "7,2,0,,,,,,,\n");
+    formatFieldMotionRow(7, r, true, rows);
+    EXPECT_EQ(rows, "7,2,0,,,,,,,,,\n");
+    EXPECT_EQ(commas(rows), commas(fieldMotionCsvHeaderMm));
 }
 
 class FieldProgramTest : public test::ScratchDirTest {
@@ -105,9 +123,9 @@ TEST_F(FieldProgramTest, WritesEveryFrameAsMeasuredAloneOrInABatch) {
     cv::Mat image;
     for (long f = 0; capture.read(image); ++f) {
         ASSERT_EQ(measureFieldFrame(image, measurement), "");
-        formatDotRows(f, measurement.run, rows);
+        formatDotRows(f, measurement.run, false, rows);
         dots += rows;
-        formatFieldMotionRow(f, measurement.run.result.motion, rows);
+        formatFieldMotionRow(f, measurement.run.result, false, rows);
         motion += rows;
     }
     EXPECT_EQ(std::count(motion.begin(), motion.end(), '\n'), sceneFrames + 1);
@@ -197,24 +215,79 @@ TEST_F(FieldProgramTest, FollowsTheTrueDotsAndTheirStrain) {
     }
 }
 
-// A source that cannot be opened, or that shows no dots, ends in one line and writes nothing,
-// not even a header on standard output; a command line that contradicts itself gets status 2.
+// With a scale each row is the row without one, the millimetres after it: without a camera
+// the centres, displacements and translation times the scale, to the bit; lost rows empty.
+TEST_F(FieldProgramTest, AppendsMillimetresOnlyWithAScale) {
+    ASSERT_EQ(runField({scene, "--out", path("px.csv"), "--motion", path("px.m.csv")}), 0) << err_;
+    ASSERT_EQ(runField({scene, "--mm-per-px", "0.5", "--out", path("mm.csv"), "--motion",
+                        path("mm.m.csv")}),
+              0)
+        << err_;
+    const std::vector<Fields> px = readCsv(e2e::readText(path("px.csv")), dotsCsvHeader);
+    const std::vector<Fields> mm = readCsv(e2e::readText(path("mm.csv")), dotsCsvHeaderMm);
+    ASSERT_EQ(px.size(), mm.size());
+    int lost = 0;
+    for (std::size_t row = 0; row < px.size(); ++row) {
+        ASSERT_EQ(mm[row].size(), px[row].size() + 4);
+        ASSERT_TRUE(std::equal(px[row].begin(), px[row].end(), mm[row].begin())) << row;
+        lost += px[row][state] == "lost";
+        for (int c = 0; c < 4; ++c) {  // x, y, disp_x, disp_y and their millimetres
+            const std::string& pixels = px[row][x + c];
+            const std::string& millimetres = mm[row][area + 1 + c];
+            if (pixels.empty()) {
+                EXPECT_EQ(millimetres, "") << row;
+            } else {
+                EXPECT_EQ(std::stod(millimetres), std::stof(pixels) * 0.5) << row;
+            }
+        }
+    }
+    EXPECT_GT(lost, 0);
+    const std::vector<Fields> pxMotion =
+        readCsv(e2e::readText(path("px.m.csv")), fieldMotionCsvHeader);
+    const std::vector<Fields> mmMotion =
+        readCsv(e2e::readText(path("mm.m.csv")), fieldMotionCsvHeaderMm);
+    ASSERT_EQ(pxMotion.size(), mmMotion.size());
+    for (std::size_t row = 0; row < pxMotion.size(); ++row) {
+        ASSERT_EQ(mmMotion[row].size(), pxMotion[row].size() + 2);
+        for (int c = 0; c < 2; ++c) {  // tx, ty
+            const std::string& pixels = pxMotion[row][3 + c];
+            std::string expected;
+            if (!pixels.empty()) {
+                appendNumber(std::stod(pixels) * 0.5, expected);
+            }
+            EXPECT_EQ(mmMotion[row][10 + c], expected) << row;
+        }
+    }
+}
+
+// A source that cannot be opened, or that shows no dots, a camera file that cannot serve, end
+// in one line and write nothing, not even a header on standard output; a command line that
+// contradicts itself gets status 2.
 TEST_F(FieldProgramTest, RefusesInOneLineAndWritesNothing) {
     ASSERT_TRUE(test::writeIndexedVideo(path("plain.avi"), 20));
+    std::ofstream(path("bad.yml")) << "%YAML:1.0\n---\ncamera_matrix: [ 1, 2\n";
+    CameraModel wide;  // for frames larger than the scene's
+    wide.imageSize = {1280, 720};
+    wide.distortion = {-0.2, 0, 0, 0};
+    ASSERT_EQ(writeCameraFile(path("wide.yml"), wide), "");
     const std::pair<std::vector<std::string>, int> cases[] = {
         {{path("none.avi"), "--out", path("d.csv"), "--motion", path("m.csv")}, 1},
         {{path("plain.avi"), "--motion", path("m.csv"), "--video", path("v.avi")}, 1},
+        {{scene, "--camera", path("bad.yml"), "--out", path("d.csv"), "--pitch", "2"}, 1},
+        {{scene, "--camera", path("wide.yml"), "--out", path("d.csv"), "--motion", path("m.csv")},
+         1},
         {{scene, "--show", "--out-dir", path("o")}, 2},
         {{scene, "--video", path("v.mp4")}, 2},
         {{scene, "--colour", "exx"}, 2},  // nothing to paint
+        {{scene, "--pitch", "2", "--mm-per-px", "0.5"}, 2},
     };
     for (const auto& [arguments, status] : cases) {
         SCOPED_TRACE(testing::PrintToString(arguments));
         EXPECT_EQ(runField(arguments), status);
         EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 1) << err_;
         EXPECT_EQ(out_, "");
-        // Only the video it began with, and the scratch files of the run.
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 3);
+        // Only the files it began with, and the scratch files of the run.
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 5);
     }
 }
 

@@ -37,6 +37,7 @@ struct FieldWork {
     bool live = false;
     double fps = defaultVideoFps;
     FieldMeasurement measurement;
+    bool millimetres = false;  // the files' millimetres' columns
     std::string rows;
     std::FILE* dots = nullptr;
     std::string dotsName;  // for messages
@@ -48,7 +49,7 @@ struct FieldWork {
     FieldView view;
     cv::Mat canvas;
     std::int64_t frames = 0;
-    FieldRunEnd end = FieldRunEnd::tripOver;
+    RunEnd end = RunEnd::tripOver;
     std::string failure;  // why a live source's run stopped short, its outputs kept
 };
 
@@ -88,6 +89,10 @@ bool presentFrame(const SourceFrame& source, FieldWork& work) {
     input.values = valuesOf(settings.colour, result);
     input.motion = &result.motion;
     input.frameIndex = source.index;
+    if (result.mmPerPx > 0) {
+        input.lengthUnit = "mm";
+        input.unitsPerPixel = result.mmPerPx;
+    }
     drawFieldView(source.frame, input, settings.colour, work.view, work.canvas);
     if (work.video != nullptr) {
         writeFieldVideoFrame(work.canvas, work.fps, *work.video);
@@ -102,7 +107,7 @@ bool processFrame(const SourceFrame& source, FieldWork& work) {
         if (!work.live) {
             throw Interrupted{};
         }
-        work.end = FieldRunEnd::interrupted;
+        work.end = RunEnd::interrupted;
         return false;
     }
     const FieldRunSettings& settings = *work.settings;
@@ -128,20 +133,20 @@ bool processFrame(const SourceFrame& source, FieldWork& work) {
     if (run.links.started()) {
         if (!work.dotsStarted) {
             // Written with the first dots, so that a run that finds none writes nothing at all.
-            writeRows(work.dots, dotsCsvHeader, work.dotsName);
+            writeRows(work.dots, work.millimetres ? dotsCsvHeaderMm : dotsCsvHeader, work.dotsName);
             work.dotsStarted = true;
         }
-        formatDotRows(source.index, run, work.rows);
+        formatDotRows(source.index, run, work.millimetres, work.rows);
         writeRows(work.dots, work.rows, work.dotsName);
     }
     if (work.motion != nullptr) {
-        formatFieldMotionRow(source.index, run.result.motion, work.rows);
+        formatFieldMotionRow(source.index, run.result, work.millimetres, work.rows);
         writeRows(work.motion, work.rows, work.motionName);
     }
     const bool keyPressed = (settings.show || work.video != nullptr) && presentFrame(source, work);
     work.progress->step(work.frames);
     if (keyPressed) {
-        work.end = FieldRunEnd::keyPressed;
+        work.end = RunEnd::keyPressed;
         return false;
     }
     return settings.frameLimit == 0 || work.frames < settings.frameLimit;
@@ -228,7 +233,7 @@ std::string describeNoDots(const FieldRunSettings& settings, std::int64_t frames
 
 }  // namespace
 
-FieldRunOutcome measureSource(const FieldRunSettings& settings, const ProgressHooks& progress) {
+RunOutcome measureSource(const FieldRunSettings& settings, const ProgressHooks& progress) {
     // Outputs first, so that a bad path fails before the source is opened.
     RunOutputs outputs;
     openOutput(settings.dotsPath, outputs.dots);
@@ -250,6 +255,8 @@ FieldRunOutcome measureSource(const FieldRunSettings& settings, const ProgressHo
     work.settings = &settings;
     work.progress = &progress;
     work.live = reader.live;
+    work.measurement.units = settings.units;
+    work.millimetres = settings.units.scaled();
     const double fps = reader.capture.get(cv::CAP_PROP_FPS);
     work.fps = std::isfinite(fps) && fps > 0 && fps <= largestVideoFps ? fps : defaultVideoFps;
     work.dots = settings.dotsPath.empty() ? stdout : outputs.dots.file;
@@ -269,7 +276,8 @@ FieldRunOutcome measureSource(const FieldRunSettings& settings, const ProgressHo
     FrameRead read = FrameRead::runOver;
     try {
         if (work.motion != nullptr) {
-            writeRows(work.motion, fieldMotionCsvHeader, work.motionName);
+            writeRows(work.motion, work.millimetres ? fieldMotionCsvHeaderMm : fieldMotionCsvHeader,
+                      work.motionName);
         }
         read = settings.decodeAhead ? measureWithReader(reader, work) : measureInTurn(reader, work);
     } catch (...) {
@@ -281,7 +289,7 @@ FieldRunOutcome measureSource(const FieldRunSettings& settings, const ProgressHo
         throw RunError{describeNoFrame(settings.source, reader.live, FrameChoice::everyFrame)};
     }
     if (read == FrameRead::stopped) {
-        work.end = FieldRunEnd::sourceStopped;
+        work.end = RunEnd::sourceStopped;
     }
     if (!work.measurement.run.links.started()) {
         throw RunError{work.failure.empty() ? describeNoDots(settings, work.frames) : work.failure};

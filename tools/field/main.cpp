@@ -42,7 +42,12 @@ const char* const description =
     "(/dev/video0); or a GStreamer pipeline ending in appsink (anything with a '!' in it).\n"
     "Every frame is measured, from the first one read: a file or sequence once through, a\n"
     "camera or pipeline until it stops delivering frames, a key in the live window or\n"
-    "Ctrl-C, each time with every output complete; --frames N stops after N frames.\n";
+    "Ctrl-C, each time with every output complete; --frames N stops after N frames.\n"
+    "\n"
+    "With --camera, the lens is taken out of the centres before they are numbered:\n"
+    "displacements, strain and motion are then the surface's, not the lens's. With\n"
+    "--pitch or --mm-per-px, both files also give lengths in millimetres on the\n"
+    "surface, for a surface roughly parallel to the sensor.\n";
 
 const char* const footer =
     "Dots CSV: a header line, then per frame one row per numbered dot, in dot order:\n"
@@ -55,6 +60,13 @@ const char* const footer =
     "                      within 2.5 pitches; the tensor's parts, not engineering shear\n"
     "  rotation_deg        atan2(F21 - F12, F11 + F22): +x turning towards +y\n"
     "  area_ratio          det F\n"
+    "With a scale (--pitch or --mm-per-px), four more at the end:\n"
+    "  x_mm, y_mm          the centre on the surface (mm): through --camera, where a lens\n"
+    "                      without distortion would show it, times the scale\n"
+    "  disp_x_mm,\n"
+    "  disp_y_mm           the displacement (mm)\n"
+    "Through --camera, x, y stay where the dots are seen; disp_x, disp_y (px), the\n"
+    "strain, the rotation and the motion are of the centres with the lens taken out.\n"
     "Empty where a value does not exist (too few neighbours for F). Frames before the\n"
     "first with dots have no rows. Positions: x to the right, y down, 0 at the centre of\n"
     "the top-left pixel; each number in the shortest form that reads back to the value.\n"
@@ -62,12 +74,14 @@ const char* const footer =
     "Motion CSV (--motion): one row per frame, an affine map fitted to every dot found\n"
     "that has a reference (outliers rejected), as dottrack-export fits it:\n"
     "  frame, dots, inliers, tx, ty, rotation_deg, scale, shear_1, shear_2, rms\n"
-    "The fit's fields are empty in a frame with fewer than 3 such dots.\n"
+    "With a scale, tx_mm, ty_mm at the end: the translation in mm. The fit's fields are\n"
+    "empty in a frame with fewer than 3 such dots.\n"
     "\n"
     "Outputs are written under a temporary name and renamed when complete: a failed\n"
     "run, or an interrupted run of a file, leaves none behind. Exit status: 0 when every\n"
     "run went through (a live source that stops delivering frames ends its run so); 1\n"
-    "when a source cannot be opened, yields no frame or no dots, a frame cannot be\n"
+    "when a source cannot be opened, yields no frame or no dots, the camera file cannot\n"
+    "be read or is for frames of another size, a frame cannot be\n"
     "measured (another size, far too many dots: a live source keeps the outputs of the\n"
     "frames before it), an output cannot be written, no display can be reached for\n"
     "--show, or a source of a batch failed (the others are written); 2 for a wrong\n"
@@ -76,9 +90,12 @@ const char* const footer =
     "Examples:\n"
     "  dottrack-field field.avi --out dots.csv --motion motion.csv\n"
     "  dottrack-field 0 --show --colour exx --out camera.csv --video camera-view.avi\n"
-    "  dottrack-field videos/*.avi --out-dir results --jobs 2";
+    "  dottrack-field videos/*.avi --out-dir results --jobs 2\n"
+    "  dottrack-field field.avi --camera camera.yml --pitch 2 --out dots.csv";
 
 constexpr std::int64_t maxFrames = 1000000000000;
+// Past belief either way for a pitch in mm or mm per px; a positive number is all they need.
+constexpr double largestScale = 1e6;
 constexpr int maxJobs = 1024;
 // What each source of a batch writes into the folder.
 const char* const csvSuffix = ".csv";
@@ -86,6 +103,9 @@ const std::vector<std::string> batchSuffixes = {csvSuffix, ".motion.csv"};
 
 struct FieldOptions {
     std::vector<std::string> sources;
+    std::string cameraPath;
+    double pitchMm = 0;
+    double mmPerPx = 0;
     FieldRunSettings run;
     std::string colour;
     int threads = 2;
@@ -160,11 +180,18 @@ void checkOptions(const FieldOptions& options) {
             throw CLI::ValidationError(clash);
         }
     }
+    if (options.pitchMm > 0 && options.mmPerPx > 0) {
+        throw CLI::ValidationError("--pitch and --mm-per-px both give the scale: give one");
+    }
     if (!options.colour.empty() && !run.show && run.videoPath.empty()) {
         throw CLI::ValidationError("--colour chooses what --show and --video paint: give either");
     }
-    // Every file named must be a file of its own.
+    // Every file named must be a file of its own: an output written over the camera file
+    // would replace it once the run is done.
     std::vector<std::string> files = {options.sources.front()};
+    if (!options.cameraPath.empty()) {
+        files.push_back(options.cameraPath);
+    }
     for (const auto& [option, path] : outputs) {
         for (const std::string& other : files) {
             if (!path->empty() && samePath(*path, other)) {
@@ -210,6 +237,23 @@ std::optional<int> readOptions(int argc, char** argv, FieldOptions& options) {
         ->type_name("FILE.avi")
         ->check(fileName())
         ->check(aviName());
+    app.add_option("--camera", options.cameraPath,
+                   "a camera file, as dottrack-calibrate writes it: take its\n"
+                   "lens out of the centres before the numbers, displacements,\n"
+                   "strain and motion")
+        ->type_name("FILE")
+        ->check(fileName());
+    app.add_option("--pitch", options.pitchMm,
+                   "the dots' spacing on the surface in mm: the scale is that\n"
+                   "over the median distance between neighbouring dots of the\n"
+                   "reference frame; adds the millimetres to both files")
+        ->type_name("MM")
+        ->check(numberIn(largestScale / 1e12, largestScale));
+    app.add_option("--mm-per-px", options.mmPerPx,
+                   "the scale itself, mm on the surface per px (through\n"
+                   "--camera, per px of the lens taken out), instead of --pitch")
+        ->type_name("S")
+        ->check(numberIn(largestScale / 1e12, largestScale));
     app.add_option("--frames", run.frameLimit,
                    "stop after N frames (N >= 1); a file or sequence ends sooner\n"
                    "at its end")
@@ -250,22 +294,13 @@ int measureOne(FieldOptions& options) {
     run.source = options.sources.front();
     run.decodeAhead = options.threads > 1;
     const bool csvOnTerminal = run.dotsPath.empty() && isatty(STDOUT_FILENO);
-    const bool shown = !options.quiet && isatty(STDERR_FILENO) && !csvOnTerminal;
-    ProgressBar bar;
-    bar.unit = "frames";
-    ProgressHooks progress;
-    progress.start = [&](std::int64_t expected) { startProgress(bar, shown, expected); };
-    progress.step = [&](std::int64_t done) { updateProgress(bar, done); };
-    progress.stop = [&] { abandonProgress(bar); };
-    const FieldRunOutcome outcome = measureSource(run, progress);
-    const std::string frames = std::to_string(outcome.frames) + " frames";
-    if (outcome.end == FieldRunEnd::sourceStopped) {
-        reportError(programName, run.source + " stopped delivering frames after " + frames +
-                                     "; every output is complete");
-    } else if (outcome.end == FieldRunEnd::interrupted) {
-        reportError(programName, "interrupted: the recording of " + run.source + " ends after " +
-                                     frames + "; every output is complete");
-    }
+    SingleRunSettings single;
+    single.program = programName;
+    single.source = run.source;
+    single.progressShown = !options.quiet && isatty(STDERR_FILENO) && !csvOnTerminal;
+    single.progressUnit = "frames";
+    runSingleSource(single,
+                    [&run](const ProgressHooks& progress) { return measureSource(run, progress); });
     return 0;
 }
 
@@ -281,15 +316,16 @@ int measureMany(const FieldOptions& options) {
                      ? options.jobs
                      : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     batch.progressShown = !options.quiet && isatty(STDERR_FILENO);
-    const std::int64_t frameLimit = options.run.frameLimit;
-    const auto measureInto = [frameLimit](const std::string& source,
-                                          const std::vector<std::string>& outputs,
-                                          const ProgressHooks& progress) {
+    const FieldRunSettings& settings = options.run;
+    const auto measureInto = [&settings](const std::string& source,
+                                         const std::vector<std::string>& outputs,
+                                         const ProgressHooks& progress) {
         FieldRunSettings run;
         run.source = source;
         run.dotsPath = outputs[0];
         run.motionPath = outputs[1];
-        run.frameLimit = frameLimit;
+        run.frameLimit = settings.frameLimit;
+        run.units = settings.units;
         // The jobs keep the cores busy: each decodes and measures in turn.
         run.decodeAhead = false;
         measureSource(run, progress);
@@ -308,6 +344,11 @@ int main(int argc, char** argv) {
         FieldOptions options;
         if (const std::optional<int> status = readOptions(argc, argv, options)) {
             return *status;
+        }
+        const std::string problem =
+            readFieldUnits(options.cameraPath, options.pitchMm, options.mmPerPx, options.run.units);
+        if (!problem.empty()) {
+            throw RunError{problem};
         }
         catchInterrupts();
         // A reader that closes the pipe early makes the next write fail and the run end with
