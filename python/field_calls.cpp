@@ -1,5 +1,6 @@
 #include "python/field_calls.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -31,6 +32,8 @@ const char* const fieldBusy =
 // reference.
 class Field {
 public:
+    explicit Field(const FieldUnits& units) { measurement_.units = units; }
+
     // Measures a numpy frame and gives its result.
     FieldFrameResult process(const py::object& frame) {
         PixelLayout layout;
@@ -62,6 +65,41 @@ private:
     bool busy_ = false;
 };
 
+// A scale's argument: 0 for None. Raises TypeError or ValueError.
+double readScale(const py::object& value, const char* name) {
+    if (value.is_none()) {
+        return 0;
+    }
+    if (!py::isinstance<py::float_>(value) && !py::isinstance<py::int_>(value)) {
+        throw py::type_error(std::string(name) + " must be a number or None, not " +
+                             std::string(py::str(value.get_type().attr("__name__"))));
+    }
+    const double number = value.cast<double>();
+    if (!(number > 0 && std::isfinite(number))) {
+        throw py::value_error(std::string(name) + " must be a positive number, or None");
+    }
+    return number;
+}
+
+// The camera and the scale that the arguments give. Raises ValueError for a scale given
+// twice, OSError for a camera file that cannot be read or lacks a field.
+FieldUnits readUnits(const py::object& camera, const py::object& pitch, const py::object& mmPerPx) {
+    const double pitchMm = readScale(pitch, "pitch");
+    const double scale = readScale(mmPerPx, "mm_per_px");
+    FieldUnits units;
+    std::string problem = readFieldUnits("", pitchMm, scale, units);
+    if (!problem.empty()) {
+        throw py::value_error(problem);
+    }
+    if (!camera.is_none()) {
+        problem = readFieldUnits(sourceName(camera), pitchMm, scale, units);
+        if (!problem.empty()) {
+            raiseOsError(problem);
+        }
+    }
+    return units;
+}
+
 // An uninitialised numpy array for a frame of `size` and `type` (8-bit grey or BGR).
 py::array_t<std::uint8_t> arrayShaped(cv::Size size, int type) {
     if (CV_MAT_CN(type) == 1) {
@@ -73,8 +111,8 @@ py::array_t<std::uint8_t> arrayShaped(cv::Size size, int type) {
 // The field measured on every frame of one source.
 class FieldSource {
 public:
-    FieldSource(std::string name, std::int64_t frameLimit)
-        : name_(std::move(name)), frameLimit_(frameLimit) {
+    FieldSource(std::string name, std::int64_t frameLimit, const FieldUnits& units)
+        : name_(std::move(name)), frameLimit_(frameLimit), field_(units) {
         std::string problem;
         {
             const py::gil_scoped_release released;
@@ -160,9 +198,12 @@ private:
     bool busy_ = false;
 };
 
-std::unique_ptr<FieldSource> trackField(const py::object& source, const py::object& frames) {
+std::unique_ptr<FieldSource> trackField(const py::object& source, const py::object& frames,
+                                        const py::object& camera, const py::object& pitch,
+                                        const py::object& mmPerPx) {
+    const FieldUnits units = readUnits(camera, pitch, mmPerPx);
     return std::make_unique<FieldSource>(sourceName(source),
-                                         readRunLimit(frames, "frames", "the whole source"));
+                                         readRunLimit(frames, "frames", "the whole source"), units);
 }
 
 const char* const fieldDoc = R"(A field measurement on frames handed over one at a time.
@@ -170,7 +211,15 @@ const char* const fieldDoc = R"(A field measurement on frames handed over one at
 Finds every dark dot on a light surface in each frame, gives each a number it keeps for the
 whole run, and measures every dot's displacement since the reference frame (the first one
 with dots), the strain and rotation around it, and the surface's motion: what dottrack-field
-writes. One Field per run; create another to start again.)";
+writes. One Field per run; create another to start again.
+
+`camera` is the path of a camera file, as dottrack-calibrate writes it: its lens is taken out
+of the centres before they are numbered, so that displacements, strain and motion are the
+surface's, not the lens's. `pitch` (the dots' spacing on the surface in mm: the scale is that
+over the median distance between neighbouring dots of the reference frame) or `mm_per_px`
+(the scale itself) give the results their millimetres. Raises ValueError for a scale that is
+not a positive number or is given both ways, OSError for a camera file that cannot be read,
+does not parse or lacks a field.)";
 
 const char* const processDoc = R"(Measure `frame` and return its FieldResult.
 
@@ -189,7 +238,8 @@ it stops delivering frames. `frames` stops the run after at most that many frame
 Yields (frame_index, frame, FieldResult): the frame's index in the source (0 for the first
 frame read), the frame as decoded (a numpy uint8 array, H x W x 3, BGR) and its result.
 Raises OSError when the source cannot be opened or holds no frame, ValueError for a frame
-that cannot be measured (another size than the first, far too many dots); the run then ends.)";
+that cannot be measured (another size than the first or the camera's, far too many dots); the
+run then ends. `camera`, `pitch` and `mm_per_px` are Field's.)";
 
 }  // namespace
 
@@ -197,7 +247,12 @@ void bindFieldCalls(py::module_& module) {
     bindFieldResult(module);
 
     py::class_<Field>(module, "Field", fieldDoc)
-        .def(py::init<>())
+        .def(py::init(
+                 [](const py::object& camera, const py::object& pitch, const py::object& mmPerPx) {
+                     return std::make_unique<Field>(readUnits(camera, pitch, mmPerPx));
+                 }),
+             py::arg("camera") = py::none(), py::arg("pitch") = py::none(),
+             py::arg("mm_per_px") = py::none())
         .def("process", &Field::process, py::arg("frame"), processDoc)
         .def_property_readonly("frames", &Field::frames, "frames measured so far");
 
@@ -207,7 +262,8 @@ void bindFieldCalls(py::module_& module) {
         .def("__next__", &FieldSource::next);
 
     module.def("track_field", &trackField, py::arg("source"), py::arg("frames") = py::none(),
-               trackFieldDoc);
+               py::arg("camera") = py::none(), py::arg("pitch") = py::none(),
+               py::arg("mm_per_px") = py::none(), trackFieldDoc);
 }
 
 }  // namespace dottrack

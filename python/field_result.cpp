@@ -8,6 +8,26 @@ namespace py = pybind11;
 
 namespace dottrack {
 
+namespace {
+
+// The listed dots' points of `points` as an N x 2 float64 array.
+py::array_t<double> listedPoints(const FieldRun& run, const std::vector<cv::Point2d>& points,
+                                 py::ssize_t listed) {
+    py::array_t<double> array({listed, py::ssize_t{2}});
+    auto at = array.mutable_unchecked<2>();
+    py::ssize_t row = 0;
+    for (std::size_t dot = 0; dot < run.result.dotCount(); ++dot) {
+        if (isListed(run.links, dot)) {
+            at(row, 0) = points[dot].x;
+            at(row, 1) = points[dot].y;
+            ++row;
+        }
+    }
+    return array;
+}
+
+}  // namespace
+
 FieldFrameResult makeFieldFrameResult(const FieldRun& run) {
     const FieldResult& measured = run.result;
     py::ssize_t listed = 0;
@@ -54,11 +74,32 @@ FieldFrameResult makeFieldFrameResult(const FieldRun& run) {
     result.strain = std::move(strain);
     result.rotation = std::move(rotation);
     result.areaRatio = std::move(areaRatio);
-    result.motion = measured.motion.fitted ? py::cast(measured.motion) : py::none();
+    const bool scaled = measured.mmPerPx > 0;
+    result.centresMm =
+        scaled ? py::object(listedPoints(run, measured.idealCentresMm, listed)) : py::none();
+    result.displacementsMm =
+        scaled ? py::object(listedPoints(run, measured.displacementsMm, listed)) : py::none();
+    result.motion = py::none();
+    if (measured.motion.fitted) {
+        FieldFrameMotion motion;
+        static_cast<SurfaceMotion&>(motion) = measured.motion;
+        motion.txMm = scaled ? py::object(py::float_(measured.txMm)) : py::none();
+        motion.tyMm = scaled ? py::object(py::float_(measured.tyMm)) : py::none();
+        result.motion = py::cast(std::move(motion));
+    }
     return result;
 }
 
 void bindFieldResult(py::module_& module) {
+    py::class_<FieldFrameMotion, SurfaceMotion>(
+        module, "FieldMotion",
+        "A field's Motion: through a camera, of the centres with its lens taken out; with a "
+        "scale, its translation in mm too.")
+        .def_readonly("tx_mm", &FieldFrameMotion::txMm,
+                      "tx in mm on the surface; None without a scale")
+        .def_readonly("ty_mm", &FieldFrameMotion::tyMm,
+                      "ty in mm on the surface; None without a scale");
+
     py::class_<FieldFrameResult>(
         module, "FieldResult",
         "One frame of a field measurement: a row for every dot the outputs list, found in this "
@@ -71,7 +112,7 @@ void bindFieldResult(py::module_& module) {
                       "N x 2 float32: the dot's centre (x right, y down, px), NaN when lost")
         .def_readonly("displacements", &FieldFrameResult::displacements,
                       "N x 2 float32: the centre minus the dot's reference position, NaN when "
-                      "lost")
+                      "lost; through a camera, of the centres with its lens taken out")
         .def_readonly("strain", &FieldFrameResult::strain,
                       "N x 3 float64: the Green-Lagrange strain exx, eyy, exy (tensor parts) "
                       "from the reference, fitted to the dot's neighbours; NaN where too few "
@@ -82,8 +123,15 @@ void bindFieldResult(py::module_& module) {
         .def_readonly("area_ratio", &FieldFrameResult::areaRatio,
                       "N float64: the local area now over that in the reference; NaN likewise")
         .def_readonly("motion", &FieldFrameResult::motion,
-                      "the surface's Motion from the reference, fitted over the dots found; "
+                      "the surface's FieldMotion from the reference, fitted over the dots found; "
                       "None when not fitted")
+        .def_readonly("centres_mm", &FieldFrameResult::centresMm,
+                      "N x 2 float64: with a scale, each dot's position on the surface in mm "
+                      "(through a camera, where a lens without distortion would show it, times "
+                      "the scale), NaN when lost; None without a scale")
+        .def_readonly("displacements_mm", &FieldFrameResult::displacementsMm,
+                      "N x 2 float64: with a scale, the displacements in mm, NaN when lost; "
+                      "None without a scale")
         .def("__repr__", [](const FieldFrameResult& result) {
             const auto found = result.found.cast<py::array_t<bool>>();
             py::ssize_t count = 0;

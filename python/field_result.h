@@ -8,6 +8,11 @@
 
 namespace dottrack {
 
+// A field's motion, and its translation in mm with a scale.
+struct FieldFrameMotion : SurfaceMotion {
+    pybind11::object txMm, tyMm;  // float, or None without a scale
+};
+
 struct FieldFrameResult {
     pybind11::array dots;           // N, int64: the numbers of the dots listed, increasing
     pybind11::array found;          // N, bool
@@ -16,7 +21,10 @@ struct FieldFrameResult {
     pybind11::array strain;         // N x 3, float64: exx, eyy, exy; NaN where none
     pybind11::array rotation;       // N, float64, degrees; NaN where none
     pybind11::array areaRatio;      // N, float64; NaN where none
-    pybind11::object motion;        // a SurfaceMotion, or None when not fitted
+    pybind11::object motion;        // a FieldFrameMotion, or None when not fitted
+    // With a scale, N x 2 float64 (NaN when lost): the ideal centres and the displacements
+    // in mm; None without one.
+    pybind11::object centresMm, displacementsMm;
 };
 
 // The result of the last frame that `run` measured, for the dots its outputs list. Needs the

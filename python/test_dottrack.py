@@ -312,6 +312,34 @@ class FieldOfDots(unittest.TestCase):
         self.assertEqual(field.frames, 1)
         self.assert_same_result(field.process(self.runs[1][1]), self.runs[1][2], "after")
 
+    def test_millimetres_come_with_a_scale_and_a_camera_file_that_cannot_serve_is_refused(self):
+        video = field_files("affine")[0]
+        for index, _, result in dottrack.track_field(video, frames=4, mm_per_px=0.5):
+            where = f"frame {index}"
+            self.assertEqual(result.centres_mm.dtype, np.float64)
+            # Without a camera, the very floats of the pixels times the scale.
+            np.testing.assert_array_equal(result.centres_mm, result.centres * 0.5, where)
+            np.testing.assert_array_equal(result.displacements_mm, result.displacements * 0.5,
+                                          where)
+            self.assertEqual((result.motion.tx_mm, result.motion.ty_mm),
+                             (result.motion.tx * 0.5, result.motion.ty * 0.5), where)
+        plain = self.runs[0][2]
+        self.assertEqual((plain.centres_mm, plain.displacements_mm, plain.motion.tx_mm),
+                         (None, None, None))
+        with tempfile.TemporaryDirectory() as folder:
+            camera = os.path.join(folder, "camera.yml")
+            with open(camera, "w") as file:
+                file.write("%YAML:1.0\n---\nimage_width: 640\n")
+            for arguments in [{"camera": camera}, {"camera": os.path.join(folder, "none.yml")}]:
+                with self.subTest(arguments), self.assertRaises(OSError) as caught:
+                    dottrack.Field(**arguments)
+                self.assertNotIn("\n", str(caught.exception))
+            with self.assertRaises(OSError):
+                dottrack.track_field(video, camera=camera)
+        for arguments in [{"pitch": 2, "mm_per_px": 0.5}, {"pitch": 0}, {"mm_per_px": -1}]:
+            with self.subTest(arguments), self.assertRaises(ValueError):
+                dottrack.Field(**arguments)
+
 
 if __name__ == "__main__":
     unittest.main()
