@@ -152,12 +152,18 @@ double dotCover(const FieldScene& scene, const std::vector<cv::Matx22d>& edgeMap
     return 0.5 * std::erfc(-inside / (std::sqrt(2.0) * edgeSpread));
 }
 
-// The edge maps of dotCover in one pose: the pose's own, and through a lens the lens's
-// derivative at each dot's ideal centre taken out too (a dot is small beside its bend).
+// The edge maps of dotCover in one pose: the pose's own (a press's, at each dot), and
+// through a lens the lens's derivative at each dot's ideal centre taken out too (a dot is
+// small beside either's bend).
 std::vector<cv::Matx22d> dotEdgeMaps(const FieldScene& scene, const FieldPose& pose) {
     const cv::Matx22d imageToSurfaceT(pose.imageToSurface(0, 0), pose.imageToSurface(1, 0),
                                       pose.imageToSurface(0, 1), pose.imageToSurface(1, 1));
     std::vector<cv::Matx22d> maps(scene.dots.size(), imageToSurfaceT);
+    if (pose.pressGain != 0) {
+        for (std::size_t i = 0; i < maps.size(); ++i) {
+            maps[i] = surfaceJacobianAt(pose, scene.dots[i]).inv().t();
+        }
+    }
     if (!scene.settings.lens) {
         return maps;
     }
@@ -165,7 +171,7 @@ std::vector<cv::Matx22d> dotEdgeMaps(const FieldScene& scene, const FieldPose& p
         const cv::Point2d ideal = imagePointOf(pose, scene.dots[i]);
         // Beyond the fold no pixel shows the dot.
         if (showsIdealPixel(*scene.settings.lens, ideal)) {
-            maps[i] = lensJacobianAt(*scene.settings.lens, ideal).inv().t() * imageToSurfaceT;
+            maps[i] = lensJacobianAt(*scene.settings.lens, ideal).inv().t() * maps[i];
         }
     }
     return maps;
@@ -236,13 +242,14 @@ FieldScene makeFieldScene(const FieldSettings& settings) {
 std::vector<DotTruth> fieldTruthAt(const FieldScene& scene, int frameIndex) {
     const FieldSettings& s = scene.settings;
     const FieldPose pose = fieldPoseAt(scene, frameIndex);
-    const cv::Matx22d linear = linearPart(pose.surfaceToImage);
     const double mmPerPx = fieldMmPerPx(s);
-    // The dot's largest radius in the ideal image; the pixel of surface around it.
-    const double idealReach = s.radius * largestStretch(linear);
     std::vector<DotTruth> truth;
     for (std::size_t i = 0; i < scene.dots.size(); ++i) {
         const cv::Point2d ideal = imagePointOf(pose, scene.dots[i]);
+        const cv::Matx22d linear = pose.pressGain != 0 ? surfaceJacobianAt(pose, scene.dots[i])
+                                                       : linearPart(pose.surfaceToImage);
+        // The dot's largest radius in the ideal image.
+        const double idealReach = s.radius * largestStretch(linear);
         cv::Point2d c = ideal;
         double reach = idealReach;  // in the image
         bool seen = true;

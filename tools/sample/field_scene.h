@@ -31,6 +31,7 @@ enum class FieldMotion {
     stretch,  // a stretch along x with a contraction along y, out and back
     leave,    // a slide that takes a large part of the field out of view, and back
     rigid,    // a slow slide and turn together, out and back: no deformation at all
+    press,    // a local bulge that grows and relaxes: a strain that varies across the surface
 };
 
 // The object that comes in front of the surface, if any.
@@ -47,6 +48,9 @@ struct FieldSettings {
     FieldCover cover = FieldCover::none;
     double coverEdge = 6.0;  // px over which the object's edge fades (1: a hard edge)
     int frameCount = 120;
+    // At F, every motion keeps its amplitude but takes 1/F of the frames, and the surface
+    // rests after it; the covering object keeps its own time.
+    double speed = 1.0;
     double jitter = 0.15;  // of the spacing: how far each dot may lie off its grid node
     // The camera's lens, of the frame's size; none: a pinhole, the image is the ideal one.
     std::optional<Lens> lens;
@@ -65,10 +69,15 @@ struct FieldScene {
     cv::Mat idealPixels;            // traceIdealPixels of the lens; empty without one
 };
 
-// Where the surface is in one frame: the affine map from the surface to the image.
+// Where the surface is in one frame: an affine map from the surface to the (ideal) image,
+// then, for a press, a bulge that moves each image point q away from `pressCentre` by
+// pressGain exp(-|q - c|^2 / 2 pressSpread^2) (q - c).
 struct FieldPose {
-    cv::Matx23d surfaceToImage;
-    cv::Matx23d imageToSurface;
+    cv::Matx23d surfaceToImage;  // the affine map
+    cv::Matx23d imageToSurface;  // its inverse
+    cv::Point2d pressCentre;
+    double pressGain = 0;  // none when 0
+    double pressSpread = 1;
 };
 
 // The truth of one dot in one frame.
@@ -107,6 +116,8 @@ FieldPose fieldPoseAt(const FieldScene& scene, int frameIndex);
 cv::Point2d surfacePointAt(const FieldPose& pose, cv::Point2d pixel);
 // The image point at which the surface point `point` is seen in that pose.
 cv::Point2d imagePointOf(const FieldPose& pose, cv::Point2d point);
+// The derivative of imagePointOf at the surface point `point`: the surface's map near it.
+cv::Matx22d surfaceJacobianAt(const FieldPose& pose, cv::Point2d point);
 
 // How opaque the covering object is at the image pixel in frameIndex, from 0 to 1, with its
 // edge moved out by `margin` px: a thick half-line from its tip whose edge fades linearly.

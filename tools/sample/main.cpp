@@ -42,6 +42,7 @@ const char* const footer =
     "  dottrack-sample test.avi --truth truth.csv --speed 2\n"
     "  dottrack-sample field.avi --field --size 1920x1080 --spacing 49 --motion slide \\\n"
     "      --cover dark --truth field.csv\n"
+    "  dottrack-sample press.avi --field --motion press --cover dark\n"
     "  dottrack-sample lens.avi --field --spacing 40 --jitter 0 --motion rigid \\\n"
     "      --focal 1000 --k1 -0.28 --pitch 20 --truth lens.csv\n"
     "  dottrack-sample calib.avi --target circles --grid 9x6 --spacing 20 --size 1280x720 \\\n"
@@ -119,6 +120,7 @@ void readFieldSettings(const CLI::App& app, CommandLine& line) {
     f.radius = options.dotRadius;
     f.noiseSigma = options.noiseSigma;
     f.frameCount = app.count("--frames") > 0 ? options.frameCount : fieldDefaultFrameCount;
+    f.speed = options.motionSpeed;
     f.motion = fieldMotionNamed(line.fieldMotion);
     f.cover = line.fieldCover.empty() ? FieldCover::none : fieldCoverNamed(line.fieldCover);
     if (f.spacing < 2 * f.radius + 5) {
@@ -156,7 +158,7 @@ void readTargetSettings(CommandLine& line) {
 // Refuses options that do not go with the kind of video asked for.
 void checkKindOptions(const CLI::App& app, const SampleOptions& options) {
     const bool field = options.field, target = !options.target.empty();
-    const std::vector<std::string> sampleOnly = {"--speed"};
+    const std::vector<std::string> moving = {"--speed"};
     const std::vector<std::string> fieldOnly = {"--motion", "--cover", "--cover-edge",
                                                 "--grey",   "--pitch", "--jitter"};
     const std::vector<std::string> targetOnly = {"--grid", "--views"};
@@ -173,7 +175,7 @@ void checkKindOptions(const CLI::App& app, const SampleOptions& options) {
     if (field && target) {
         throw CLI::ValidationError("--field and --target do not go together");
     }
-    refuse(sampleOnly, !field && !target, "is for the sample video only");
+    refuse(moving, !target, "is for the sample or a field, not --target");
     refuse(fieldOnly, field, "goes with --field");
     refuse(targetOnly, target, "goes with --target");
     refuse(lensed, field || target, "goes with --field or --target");
@@ -191,10 +193,11 @@ void addFieldOptions(CLI::App& app, CommandLine& line) {
     app.add_option("--motion", line.fieldMotion,
                    "field: affine (slow, default), slide (fast: up to 0.4 of\n"
                    "the spacing a frame), turn, stretch, leave (a slide that\n"
-                   "takes part of the field out of view and back), or rigid (a\n"
-                   "slow slide and turn, no deformation)")
+                   "takes part of the field out of view and back), rigid (a\n"
+                   "slow slide and turn, no deformation), or press (a local\n"
+                   "bulge that grows and relaxes: strain varying across it)")
         ->type_name("NAME")
-        ->check(CLI::IsMember({"affine", "slide", "turn", "stretch", "leave", "rigid"}));
+        ->check(CLI::IsMember({"affine", "slide", "turn", "stretch", "leave", "rigid", "press"}));
     app.add_option("--cover", line.fieldCover,
                    "field: an object, darker or lighter than the surface,\n"
                    "that comes in from the right, covers part of the field\n"
@@ -281,7 +284,8 @@ std::optional<int> readOptions(int argc, char** argv, CommandLine& line) {
     app.add_option("--speed", options.motionSpeed,
                    "motion speed factor, 1 to 10 (default 1): every motion\n"
                    "keeps its amplitude but takes 1/F of the frames, and so do\n"
-                   "the rests between them; the frames left over rest at the end")
+                   "the rests between them; the frames left over rest at the\n"
+                   "end. A field's covering object keeps its own time")
         ->type_name("F")
         ->check(numberIn(1.0, maxMotionSpeed));
     app.add_option("--size", line.size, "field or target: frame size (default 1280x720)")
