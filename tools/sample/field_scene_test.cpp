@@ -20,9 +20,9 @@ namespace {
 // A dot's darkness, the frame against the same frame drawn without dots, has its centroid on
 // the dot's true centre, under a turn, a stretch and a shear: to a hundredth of a pixel for
 // each dot, as the rounding to whole grey levels allows, and to a thousandth on average, with
-// no pull in any direction. Through a strong lens a dot's image is no longer symmetric about
-// the image of its centre (the lens shrinks its outer side more), which moves its centroid by
-// a few hundredths.
+// no pull in any direction. Through a strong lens, or a press that bends the surface across a
+// dot, a dot's image is no longer symmetric about the image of its centre (the lens shrinks
+// its outer side more), which moves its centroid by a few hundredths.
 TEST(FieldScene, DrawsEachDotAboutItsTrueCentre) {
     FieldSettings settings;
     settings.size = cv::Size(400, 300);
@@ -36,16 +36,22 @@ TEST(FieldScene, DrawsEachDotAboutItsTrueCentre) {
     lens.focal = 360;
     lens.principalPoint = {199.5, 149.5};
     lens.k1 = -0.28;
-    for (const std::optional<Lens>& through : {std::optional<Lens>(), std::optional(lens)}) {
-        SCOPED_TRACE(through ? "through a lens" : "no lens");
+    const std::pair<FieldMotion, std::optional<Lens>> cases[] = {
+        {FieldMotion::affine, std::nullopt},
+        {FieldMotion::affine, lens},
+        {FieldMotion::press, std::nullopt}};
+    for (const auto& [motion, through] : cases) {
+        SCOPED_TRACE(fieldMotionName(motion) + (through ? ", through a lens" : ""));
+        settings.motion = motion;
         settings.lens = through;
-        const double each = through ? 0.1 : 0.01, mean = through ? 0.05 : 0.005;
+        const bool bent = through || motion == FieldMotion::press;
+        const double each = bent ? 0.1 : 0.01, mean = bent ? 0.05 : 0.005;
         // Without texture, the darkness is the dot's cover times the background and a constant.
         FieldScene scene = makeFieldScene(settings);
         scene.texture.setTo(0);
         FieldScene bare = scene;
         bare.gridColumns = 0;
-        const int f = 10;  // the affine motion at its fullest
+        const int f = 10;  // the motion at its fullest
         cv::Mat frame, background;
         renderFieldFrame(scene, f, frame);
         renderFieldFrame(bare, f, background);
@@ -77,7 +83,7 @@ TEST(FieldScene, DrawsEachDotAboutItsTrueCentre) {
         }
         ASSERT_GT(dots, 40);
         EXPECT_LT(sum / dots, mean);
-        if (!through) {
+        if (!bent) {
             EXPECT_LT(cv::norm(pull / dots), 0.001);
         }
     }
@@ -90,7 +96,7 @@ TEST(FieldScene, MovesAsItsMotionsPromise) {
     settings.frameCount = 60;
     for (const FieldMotion motion :
          {FieldMotion::affine, FieldMotion::slide, FieldMotion::turn, FieldMotion::stretch,
-          FieldMotion::leave, FieldMotion::rigid}) {
+          FieldMotion::leave, FieldMotion::rigid, FieldMotion::press}) {
         SCOPED_TRACE(fieldMotionName(motion));
         settings.motion = motion;
         const FieldScene scene = makeFieldScene(settings);
@@ -133,6 +139,56 @@ TEST(FieldScene, MovesAsItsMotionsPromise) {
             }
             EXPECT_LT(seen, first.size() * 2 / 3);
         }
+    }
+}
+
+// At speed F a frame shows the pose of frame F times its index, up to the last, and rests
+// there after. A press stretches the surface where it bulges, squeezes the ring around it
+// radially and leaves the far surface alone, and each image point is seen by the surface point
+// that maps to it.
+TEST(FieldScene, HastensEachMotionAndBendsTheSurfaceWhereItPresses) {
+    FieldSettings settings;
+    settings.size = cv::Size(640, 480);
+    settings.frameCount = 41;
+    const cv::Point2d points[] = {{100, 80}, {256, 216}, {380, 216}, {600, 450}};
+    for (const FieldMotion motion : {FieldMotion::slide, FieldMotion::turn, FieldMotion::press}) {
+        SCOPED_TRACE(fieldMotionName(motion));
+        settings.motion = motion;
+        settings.speed = 1;
+        const FieldScene once = makeFieldScene(settings);
+        settings.speed = 3;
+        const FieldScene thrice = makeFieldScene(settings);
+        for (int f = 0; f < settings.frameCount; ++f) {
+            const FieldPose fast = fieldPoseAt(thrice, f);
+            const FieldPose slow = fieldPoseAt(once, std::min(3 * f, settings.frameCount - 1));
+            for (const cv::Point2d point : points) {
+                EXPECT_LT(cv::norm(imagePointOf(fast, point) - imagePointOf(slow, point)), 1e-9)
+                    << f;
+            }
+        }
+    }
+    const FieldScene pressed = makeFieldScene(settings);
+    const FieldPose pose = fieldPoseAt(pressed, 7);  // speed 3: at its fullest
+    const cv::Point2d centre(256, 216);              // where it presses
+    const auto strainAt = [&pose](cv::Point2d point) {
+        const cv::Matx22d f = surfaceJacobianAt(pose, point);
+        const double step = 1e-4;
+        for (int axis = 0; axis < 2; ++axis) {
+            const cv::Point2d delta(axis == 0 ? step : 0, axis == 1 ? step : 0);
+            const cv::Point2d slope =
+                (imagePointOf(pose, point + delta) - imagePointOf(pose, point - delta)) /
+                (2 * step);
+            EXPECT_NEAR(slope.x, f(0, axis), 1e-7);
+            EXPECT_NEAR(slope.y, f(1, axis), 1e-7);
+        }
+        return (f.t() * f - cv::Matx22d::eye()) * 0.5;
+    };
+    EXPECT_NEAR(strainAt(centre)(0, 0), 0.1, 0.01);
+    EXPECT_NEAR(strainAt(centre)(1, 1), 0.1, 0.01);
+    EXPECT_LT(strainAt(centre + cv::Point2d(1.7 * 96, 0))(0, 0), -0.03);  // radially squeezed
+    EXPECT_LT(cv::norm(strainAt({630, 10})), 2e-4);
+    for (const cv::Point2d point : points) {
+        EXPECT_LT(cv::norm(imagePointOf(pose, surfacePointAt(pose, point)) - point), 1e-9);
     }
 }
 
