@@ -4,6 +4,7 @@
 // ones the documentation quotes.
 
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
@@ -28,7 +29,14 @@ const char* const programName = "dottrack-accuracy";
 struct Options {
     std::string videoPath;
     std::string truthPath;
+    // A field's camera and scale, as dottrack-field takes them.
+    std::string cameraPath;
+    double pitchMm = 0;
+    double mmPerPx = 0;
 };
+
+// Past belief either way for a pitch in mm or mm per px.
+constexpr double largestScale = 1e6;
 
 // Reads the command line into `options`; returns the status to exit with at once, if any.
 std::optional<int> readOptions(int argc, char** argv, Options& options) {
@@ -41,7 +49,12 @@ std::optional<int> readOptions(int argc, char** argv, Options& options) {
         "With the truth of a field (dottrack-sample --field --truth), measures instead every\n"
         "frame as dottrack-field does, on one thread, and grades the whole measurement: the\n"
         "dots found, false centres and their errors, each number kept to its dot, the\n"
-        "displacements, the strain, time and allocations, beside the blob detector.\n",
+        "displacements, the strain, time and allocations, beside the blob detector. A field\n"
+        "through a lens, or with a pitch, has the surface's positions in its truth: its\n"
+        "displacements and strain are graded on those, with the lens taken out by --camera\n"
+        "or left in, and with --pitch or --mm-per-px the scale and the displacements in mm\n"
+        "too. On a surface that does not deform (--motion rigid), the strain's error is the\n"
+        "apparent strain the lens leaves.\n",
         programName};
     prepareCommandLine(app,
                        "Exit status: 0 after printing the figures; 1 when a file cannot be "
@@ -50,6 +63,29 @@ std::optional<int> readOptions(int argc, char** argv, Options& options) {
         ->type_name("")
         ->required();
     app.add_option("TRUTH", options.truthPath, "its truth file")->type_name("")->required();
+    app.add_option("--camera", options.cameraPath,
+                   "a field: take the lens of this camera file out, as\n"
+                   "dottrack-field --camera does")
+        ->type_name("FILE")
+        ->check(fileName());
+    app.add_option("--pitch", options.pitchMm, "a field: the scale from the dots' spacing in mm")
+        ->type_name("MM")
+        ->check(numberIn(largestScale / 1e12, largestScale));
+    app.add_option("--mm-per-px", options.mmPerPx, "a field: the scale itself, instead")
+        ->type_name("S")
+        ->check(numberIn(largestScale / 1e12, largestScale));
+    app.final_callback([&options] {
+        if (options.pitchMm > 0 && options.mmPerPx > 0) {
+            throw CLI::ValidationError("--pitch and --mm-per-px both give the scale: give one");
+        }
+        const bool units =
+            !options.cameraPath.empty() || options.pitchMm > 0 || options.mmPerPx > 0;
+        if (units && std::ifstream(options.truthPath) && !isFieldTruth(options.truthPath)) {
+            throw CLI::ValidationError(
+                "--camera, --pitch and --mm-per-px go with the truth of a field "
+                "(dottrack-sample --field --truth)");
+        }
+    });
     return readCommandLine(app, argc, argv);
 }
 
@@ -90,20 +126,27 @@ void gradeOneTrip(const Options& options, const std::map<long, FrameTruth>& trut
 // Measures every frame of a field as dottrack-field does, and grades each against the truth,
 // the blob detector on the same frame beside it.
 void gradeField(const Options& options) {
+    FieldMeasurement measurement;
+    const std::string unusable =
+        readFieldUnits(options.cameraPath, options.pitchMm, options.mmPerPx, measurement.units);
+    if (!unusable.empty()) {
+        throw RunError{unusable};
+    }
     const FieldTruth truth = readFieldTruth(options.truthPath);
     FrameReader reader;
     const std::string problem = openReader(options.videoPath, FrameChoice::everyFrame, 0, reader);
     if (!problem.empty()) {
         throw RunError{problem};
     }
-    FieldMeasurement measurement;
     FieldGrades grades;
+    grades.truthMmPerPx = truth.mmPerPx;
     BlobDetection blobs;
     std::vector<cv::Point2f> blobCentres;
     cv::Mat inliers;
     SourceFrame next;
     FrameRead read = FrameRead::runOver;
-    while ((read = readNextFrame(reader, next)) == FrameRead::frame && truth.count(next.index)) {
+    while ((read = readNextFrame(reader, next)) == FrameRead::frame &&
+           truth.frames.count(next.index)) {
         const std::int64_t allocated = allocationCount();
         const double start = threadMicroseconds();
         const std::string refused = measureFieldFrame(next.frame, measurement);
@@ -122,7 +165,7 @@ void gradeField(const Options& options) {
             grades.ransacAllocations += allocationCount() - floorStart;
         }
         grades.ours.milliseconds.push_back(elapsed / 1e3);
-        const std::vector<FieldTruthDot>& dots = truth.at(next.index);
+        const std::vector<FieldTruthDot>& dots = truth.frames.at(next.index);
         gradeFieldFrame(measurement, next.index, dots, grades);
 
         const double blobStart = threadMicroseconds();
@@ -138,7 +181,7 @@ void gradeField(const Options& options) {
     if (read == FrameRead::noFrame) {
         throw RunError{describeNoFrame(options.videoPath, reader.live, FrameChoice::everyFrame)};
     }
-    printFieldAccuracy(options.videoPath, measurement.frameSize, measurement, grades);
+    printFieldAccuracy(options.videoPath, options.cameraPath, measurement, grades);
 }
 
 }  // namespace

@@ -20,15 +20,24 @@ struct FieldTruthDot {
     int dot = 0;  // the same in every frame
     cv::Point2d centre;
     bool visible = false;  // wholly in view and uncovered
+    // Where a pinhole would show the dot: the surface's position that the displacements and
+    // the strain are graded on. The centre when the truth does not say.
+    cv::Point2d ideal;
 };
 
 // Every frame's true dots, sorted by x.
-using FieldTruth = std::map<long, std::vector<FieldTruthDot>>;
+struct FieldTruth {
+    std::map<long, std::vector<FieldTruthDot>> frames;
+    // Mm on the surface per ideal px, when the truth gives ideal positions and millimetres
+    // (a field through a lens, or with a pitch); 0 otherwise.
+    double mmPerPx = 0;
+};
 
 // Whether the file at `path` is the truth of a field (its header), rather than the sample's.
 bool isFieldTruth(const std::string& path);
 
-// Reads the truth of a field. Throws RunError for a file that is not one.
+// Reads the truth of a field, with its ideal positions and millimetres when it has them.
+// Throws RunError for a file that is not one.
 FieldTruth readFieldTruth(const std::string& path);
 
 // The true dot nearest to `point` among `dots` (sorted by x), no farther than `reach`: its
@@ -71,6 +80,10 @@ struct FieldGrades {
     FieldIdentity identity;
     Errors displacement, laterDisplacement;  // all dots; those numbered after the reference
     Errors strain[3];                        // |error| of exx, eyy, exy
+    // Given a truth with ideal positions: the ideal centres' error, and with a scale the
+    // displacements' in mm against the truth's millimetres (`truthMmPerPx`, set by the caller).
+    double truthMmPerPx = 0;
+    Errors idealCentre, displacementMm;
     long onDots = 0, strained = 0;
     long frames = 0;
     std::int64_t allocations = 0, ransacAllocations = 0;  // after the first frame
@@ -80,8 +93,9 @@ struct FieldGrades {
 void gradeFieldFrame(const FieldMeasurement& measurement, long index,
                      const std::vector<FieldTruthDot>& dots, FieldGrades& grades);
 
-// Prints the figures of a run over `videoPath`.
-void printFieldAccuracy(const std::string& videoPath, cv::Size frameSize,
+// Prints the figures of a run over `videoPath`, measured through the camera of `cameraPath`
+// (none when empty).
+void printFieldAccuracy(const std::string& videoPath, const std::string& cameraPath,
                         const FieldMeasurement& measurement, const FieldGrades& grades);
 
 }  // namespace dottrack

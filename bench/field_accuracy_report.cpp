@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "bench/field_accuracy.h"
 
@@ -62,14 +63,20 @@ void printIdentity(const FieldIdentity& id) {
     std::printf("dots found under more than one number, all told: %ld\n", count(id.renumbered));
 }
 
-void printMotion(const FieldGrades& grades) {
+void printMotion(const FieldGrades& grades, bool placed) {
     std::printf("\n%-44s %9s %9s %9s %9s\n", "displacement and strain", "p50", "mean", "p95",
                 "largest");
     const auto row = [](const char* name, const Errors& e) {
         std::printf("%-44s %9.2e %9.2e %9.2e %9.2e\n", name, e.quantile(0.5), e.mean(),
                     e.quantile(0.95), e.max());
     };
-    row("displacement error (px)", grades.displacement);
+    if (placed) {
+        // Through a lens the truth is where a pinhole would show each dot.
+        row("ideal centre error (px)", grades.idealCentre);
+        row("displacement error (ideal px)", grades.displacement);
+    } else {
+        row("displacement error (px)", grades.displacement);
+    }
     row("  of the dots numbered after the reference frame", grades.laterDisplacement);
     row("exx error", grades.strain[0]);
     row("eyy error", grades.strain[1]);
@@ -79,17 +86,28 @@ void printMotion(const FieldGrades& grades) {
                 grades.strain[0].values.size());
 }
 
+void printMillimetres(const FieldGrades& grades, double mmPerPx) {
+    std::printf("\nscale: %.6f mm per ideal px (truth %.6f, %+.3f %%)\n", mmPerPx,
+                grades.truthMmPerPx, 100 * (mmPerPx / grades.truthMmPerPx - 1));
+    const Errors& e = grades.displacementMm;
+    std::printf("displacement error (mm): p50 %.4f, mean %.4f, p95 %.4f, largest %.4f\n",
+                e.quantile(0.5), e.mean(), e.quantile(0.95), e.max());
+}
+
 }  // namespace
 
-void printFieldAccuracy(const std::string& videoPath, cv::Size frameSize,
+void printFieldAccuracy(const std::string& videoPath, const std::string& cameraPath,
                         const FieldMeasurement& measurement, const FieldGrades& grades) {
     const DotScale& scale = measurement.finder.scale;
+    const cv::Size frameSize = measurement.frameSize;
+    const std::string camera =
+        cameraPath.empty() ? std::string() : "; through the camera of " + cameraPath;
     std::printf(
-        "dottrack-accuracy: %s, %ld frames of %d x %d, the whole field measurement; dots of "
+        "dottrack-accuracy: %s, %ld frames of %d x %d, the whole field measurement%s; dots of "
         "radius %.2f px learnt, depth %.1f, noise %.2f grey levels; reference frame %ld, "
         "pitch %.2f px\n",
-        videoPath.c_str(), grades.frames, frameSize.width, frameSize.height, scale.radius,
-        scale.depth, scale.noise, grades.identity.referenceFrame,
+        videoPath.c_str(), grades.frames, frameSize.width, frameSize.height, camera.c_str(),
+        scale.radius, scale.depth, scale.noise, grades.identity.referenceFrame,
         measurement.run.links.spacing.pitch);
     const double later = std::max(1L, grades.frames - 1);
     std::printf(
@@ -99,7 +117,11 @@ void printFieldAccuracy(const std::string& videoPath, cv::Size frameSize,
         static_cast<double>(grades.ransacAllocations) / later);
     printCentres(grades.ours, grades.blobs);
     printIdentity(grades.identity);
-    printMotion(grades);
+    printMotion(grades, grades.truthMmPerPx > 0);
+    const double mmPerPx = measurement.run.result.mmPerPx;
+    if (mmPerPx > 0 && grades.truthMmPerPx > 0) {
+        printMillimetres(grades, mmPerPx);
+    }
 }
 
 }  // namespace dottrack

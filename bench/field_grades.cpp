@@ -36,11 +36,11 @@ bool isKnown(cv::Point2d p) {
     return std::isfinite(p.x) && std::isfinite(p.y);
 }
 
-// Where the true dot at `dots[slot]` lies in the reference frame. The reference frame's truth
-// holds every dot that reached into it; a dot beyond it is mapped back by the least-squares
-// affine map from the nearest true dots that it does hold, as they are now, to where they
-// were then: exact for a surface whose motion is affine, as the field's own map back would be
-// with true centres.
+// Where the true dot at `dots[slot]` lies in the reference frame, in ideal px. The reference
+// frame's truth holds every dot that reached into it; a dot beyond it is mapped back by the
+// least-squares affine map from the nearest true dots that it does hold, as they are now, to
+// where they were then: exact for a surface whose motion is affine, as the field's own map
+// back would be with true centres.
 cv::Point2d trueReferenceOf(const std::vector<FieldTruthDot>& dots, int slot, FieldIdentity& id) {
     const FieldTruthDot& target = dots[slot];
     if (isKnown(id.references[target.dot])) {
@@ -49,7 +49,7 @@ cv::Point2d trueReferenceOf(const std::vector<FieldTruthDot>& dots, int slot, Fi
     std::vector<std::pair<double, int>> nearest;
     for (std::size_t i = 0; i < dots.size(); ++i) {
         if (isKnown(id.references[dots[i].dot])) {
-            nearest.emplace_back(cv::norm(dots[i].centre - target.centre), static_cast<int>(i));
+            nearest.emplace_back(cv::norm(dots[i].ideal - target.ideal), static_cast<int>(i));
         }
     }
     const std::size_t used = std::min<std::size_t>(nearest.size(), mapBackDots);
@@ -62,8 +62,8 @@ cv::Point2d trueReferenceOf(const std::vector<FieldTruthDot>& dots, int slot, Fi
     for (std::size_t k = 0; k < used; ++k) {
         const FieldTruthDot& d = dots[nearest[k].second];
         const int row = static_cast<int>(k);
-        from.at<double>(row, 0) = d.centre.x - target.centre.x;
-        from.at<double>(row, 1) = d.centre.y - target.centre.y;
+        from.at<double>(row, 0) = d.ideal.x - target.ideal.x;
+        from.at<double>(row, 1) = d.ideal.y - target.ideal.y;
         from.at<double>(row, 2) = 1.0;
         to.at<double>(row, 0) = id.references[d.dot].x;
         to.at<double>(row, 1) = id.references[d.dot].y;
@@ -151,7 +151,7 @@ void gradeFieldFrame(const FieldMeasurement& measurement, long index,
         id.referenceFrame = index;
         id.referenceNumbers = links.dotCount();
         for (const FieldTruthDot& d : dots) {
-            id.references[d.dot] = d.centre;
+            id.references[d.dot] = d.ideal;
         }
     }
     followVisibility(index, dots, id);
@@ -176,14 +176,21 @@ void gradeFieldFrame(const FieldMeasurement& measurement, long index,
         if (!isKnown(reference)) {
             continue;
         }
-        const cv::Point2d moved = dots[slot].centre - reference;
+        // Through a lens the displacements are of the ideal positions: with the camera, so
+        // are the measured ones; without, the lens's bend is the error.
+        const cv::Point2d moved = dots[slot].ideal - reference;
         const double error = cv::norm(cv::Point2d(result.displacements[n]) - moved);
         grades.displacement.add(error);
         if (n >= id.referenceNumbers) {
             grades.laterDisplacement.add(error);
         }
+        grades.idealCentre.add(cv::norm(cv::Point2d(result.idealCentres[n]) - dots[slot].ideal));
+        if (result.mmPerPx > 0 && grades.truthMmPerPx > 0) {
+            grades.displacementMm.add(
+                cv::norm(result.displacementsMm[n] - moved * grades.truthMmPerPx));
+        }
         trueReferences[n] = cv::Point2f(reference);
-        trueCentres[n] = cv::Point2f(dots[slot].centre);
+        trueCentres[n] = cv::Point2f(dots[slot].ideal);
     }
     grades.ours.add(dots, centres);
     gradeStrain(links, result, trueReferences, trueCentres, grades);

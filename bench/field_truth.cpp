@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 
@@ -9,8 +10,10 @@ namespace dottrack {
 
 namespace {
 
-// The first columns of a field's truth; a camera's truth adds columns after them.
+// The first columns of a field's truth; a lens or a pitch adds the surface's positions.
 const char* const fieldTruthColumns = "frame,dot,x,y,visible";
+const char* const placedTruthHeader =
+    "frame,dot,x,y,visible,ideal_x,ideal_y,x_mm,y_mm,disp_x_mm,disp_y_mm";
 
 // A centre within this of a true dot is that dot's; farther from every one, it is false.
 constexpr double matchDistance = 0.5;
@@ -33,20 +36,29 @@ FieldTruth readFieldTruth(const std::string& path) {
     if (!std::getline(in, line) || !startsFieldTruth(line)) {
         throw RunError{path + " is not the truth of a field from dottrack-sample"};
     }
+    const bool placed = line == placedTruthHeader;
+    const int columns = placed ? 9 : 5;  // read; disp_x_mm, disp_y_mm follow from the rest
     FieldTruth truth;
     while (std::getline(in, line)) {
         long frame = 0;
         int visible = 0;
         FieldTruthDot t;
-        if (std::sscanf(line.c_str(), "%ld,%d,%lf,%lf,%d", &frame, &t.dot, &t.centre.x, &t.centre.y,
-                        &visible) != 5 ||
+        cv::Point2d mm;
+        if (std::sscanf(line.c_str(), "%ld,%d,%lf,%lf,%d,%lf,%lf,%lf,%lf", &frame, &t.dot,
+                        &t.centre.x, &t.centre.y, &visible, &t.ideal.x, &t.ideal.y, &mm.x,
+                        &mm.y) < columns ||
             t.dot < 0) {
             throw RunError{"malformed line in " + path + ": " + line};
         }
         t.visible = visible != 0;
-        truth[frame].push_back(t);
+        if (!placed) {
+            t.ideal = t.centre;
+        } else if (truth.mmPerPx == 0 && std::abs(t.ideal.x) > 1) {
+            truth.mmPerPx = mm.x / t.ideal.x;
+        }
+        truth.frames[frame].push_back(t);
     }
-    for (auto& [frame, dots] : truth) {
+    for (auto& [frame, dots] : truth.frames) {
         std::sort(dots.begin(), dots.end(), [](const FieldTruthDot& a, const FieldTruthDot& b) {
             return a.centre.x < b.centre.x;
         });
