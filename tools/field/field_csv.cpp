@@ -54,17 +54,7 @@ void formatDotRows(long frameIndex, const FieldRun& run, std::string& rows) {
 void formatFieldMotionRow(long frameIndex, const SurfaceMotion& motion, std::string& row) {
     row.clear();
     appendNumber(frameIndex, row);
-    row += ',';
-    appendNumber(motion.markers, row);
-    row += ',';
-    appendNumber(motion.fitted ? motion.inliers : 0, row);
-    for (const double value : {motion.tx, motion.ty, motion.rotationDeg, motion.scale,
-                               motion.shear1, motion.shear2, motion.rms}) {
-        row += ',';
-        if (motion.fitted) {
-            appendNumber(value, row);
-        }
-    }
+    appendMotionFields(motion, row);
     row += '\n';
 }
 
