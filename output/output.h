@@ -12,6 +12,8 @@
 
 namespace dottrack {
 
+struct SurfaceMotion;  // measure/measure.h
+
 // An output file written under a temporary name beside the final one and renamed into
 // place when complete, or removed when the run fails.
 struct PendingOutput {
@@ -41,6 +43,11 @@ void appendNumber(Number value, std::string& text) {
     const std::to_chars_result result = std::to_chars(digits, digits + sizeof digits, value);
     text.append(digits, result.ptr);
 }
+
+// Appends the surface motion's fields, each after a comma: the markers, the inliers (0 when no
+// fit held), then tx, ty, rotation_deg, scale, shear_1, shear_2 and rms, empty when no fit
+// held. Every program's motion CSV writes them so.
+void appendMotionFields(const SurfaceMotion& motion, std::string& text);
 
 // A one-line progress bar on standard error: the steps done (passes, frames), the steps per
 // second and, when the length of the run is known, a bar and the time left.

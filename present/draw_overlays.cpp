@@ -37,6 +37,11 @@ void drawCross(cv::Mat& image, cv::Point2f centre, const cv::Scalar& colour) {
 
 }  // namespace
 
+cv::Point drawingPoint(cv::Point2d position) {
+    constexpr double scale = 1 << subPixelBits;
+    return {cvRound(position.x * scale), cvRound(position.y * scale)};
+}
+
 cv::Point roundToPixel(cv::Point2f position) {
     return {static_cast<int>(std::lrint(static_cast<double>(position.x))),
             static_cast<int>(std::lrint(static_cast<double>(position.y)))};

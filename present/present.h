@@ -13,6 +13,13 @@ namespace dottrack {
 // to even.
 cv::Point roundToPixel(cv::Point2f position);
 
+// Drawing coordinates carry this many fractional bits (the `shift` of OpenCV's drawing
+// calls), so that what is drawn lands on sub-pixel positions rather than whole pixels.
+constexpr int subPixelBits = 4;
+
+// A position in drawing coordinates of subPixelBits fractional bits, rounded to nearest.
+cv::Point drawingPoint(cv::Point2d position);
+
 // Draws on `frame`, for every marker that holds a target, a green line from its reference
 // position and a blue line from its tracked position to the target; then a red diagonal
 // cross on every target, and the same crosses with the value 1.0 on `mix`.

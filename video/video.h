@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -136,5 +137,14 @@ void releaseFrame(FrameQueue& queue);
 
 // Tells the reader to stop at its next step (the run will take no more frames).
 void cancelReading(FrameQueue& queue);
+
+// Calls `process` on each frame of the run in order, until the run is over or `process`
+// returns false (then runOver), read on this thread or, when `decodeAhead`, decoded ahead on
+// a second one. The second thread is joined before any return or throw, a throw from
+// `process` included. When a read on it fails, returns runOver with `readerError` saying why
+// (empty otherwise); a read in turn throws its error.
+FrameRead forEachFrame(FrameReader& reader, bool decodeAhead,
+                       const std::function<bool(const SourceFrame&)>& process,
+                       std::string& readerError);
 
 }  // namespace dottrack

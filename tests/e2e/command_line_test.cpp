@@ -54,14 +54,10 @@ TEST_F(CommandLineTest, HelpSucceedsAndFailuresSayWhyInOneLineAndLeaveNoFile) {
         const std::string name = command[0].substr(command[0].rfind('/') + 1);
         SCOPED_TRACE(testing::PrintToString(command));
         const auto before = fileCount();
-        const e2e::Launch launch{
-            command[0], {command.begin() + 1, command.end()}, dir_, {}, path("out"), path("err")};
         // Whatever the source, a refusal comes within seconds.
-        EXPECT_EQ(e2e::RunningProgram(launch).waitForExit(std::chrono::seconds(20)), status);
-        const std::string out = e2e::readText(launch.stdoutPath);
-        const std::string err = e2e::readText(launch.stderrPath);
-        std::filesystem::remove(launch.stdoutPath);
-        std::filesystem::remove(launch.stderrPath);
+        const auto [got, out, err] = e2e::runToEnd(command[0], {command.begin() + 1, command.end()},
+                                                   dir_, std::chrono::seconds(20));
+        EXPECT_EQ(got, status);
         if (status == 0) {
             EXPECT_EQ(err, "");
             EXPECT_NE(out.find("Usage: " + name), std::string::npos) << out;

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -126,6 +127,18 @@ int RunningProgram::waitForExit(milliseconds timeout) {
     return status_;
 }
 
+ProgramOutcome runToEnd(const std::string& program, const std::vector<std::string>& arguments,
+                        const std::string& dir, milliseconds timeout) {
+    const Launch launch{program, arguments, dir, {}, dir + "/run.out", dir + "/run.err"};
+    ProgramOutcome outcome;
+    outcome.status = RunningProgram(launch).waitForExit(timeout);
+    outcome.out = readText(launch.stdoutPath);
+    outcome.err = readText(launch.stderrPath);
+    std::filesystem::remove(launch.stdoutPath);
+    std::filesystem::remove(launch.stderrPath);
+    return outcome;
+}
+
 bool waitUntil(const std::function<bool()>& condition, milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
@@ -200,6 +213,18 @@ int pressKeyUntilExit(RunningProgram& program, const std::string& window, millis
         }
     }
     return program.waitForExit(timeout);
+}
+
+void expectLiveRunEndsOnAKey(Launch launch, const std::string& windowName) {
+    launch.environment.push_back("DISPLAY");
+    EXPECT_EQ(RunningProgram(launch).waitForExit(exitTimeout), 1);
+    EXPECT_NE(readText(launch.stderrPath).find("no display"), std::string::npos);
+    launch.environment.pop_back();
+    RunningProgram program(launch);
+    const std::string window = waitForWindow(program, windowName, windowTimeout);
+    ASSERT_FALSE(window.empty()) << readText(launch.stderrPath);
+    ASSERT_EQ(pressKeyUntilExit(program, window, keyTimeout, exitTimeout), 0);
+    EXPECT_EQ(readText(launch.stderrPath), "");
 }
 
 cv::Mat captureWindow(const std::string& window, const std::string& scratchPath) {

@@ -5,13 +5,18 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
+
+#include "tests/support/test_support.h"
 
 namespace dottrack::e2e {
 
@@ -52,6 +57,35 @@ private:
     int status_ = stillRunning;
 };
 
+// What a program gave: its exit status (stillRunning when it was killed at the deadline),
+// standard output and standard error.
+struct ProgramOutcome {
+    int status = stillRunning;
+    std::string out, err;
+};
+
+// Runs `program` with `arguments` in `dir` until it ends, killing it after `timeout`; its
+// output and errors go through files in `dir` that are removed again.
+ProgramOutcome runToEnd(const std::string& program, const std::vector<std::string>& arguments,
+                        const std::string& dir, milliseconds timeout);
+
+// A test that runs one program quietly in a scratch folder of its own, keeping its standard
+// output and error (a hung run is killed).
+class QuietProgramTest : public test::ScratchDirTest {
+protected:
+    explicit QuietProgramTest(std::string program) : program_(std::move(program)) {}
+    // Runs the program with --quiet and `arguments`; returns its exit status.
+    int runQuiet(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "--quiet");
+        const ProgramOutcome run = runToEnd(program_, arguments, dir_, std::chrono::minutes(2));
+        out_ = run.out;
+        err_ = run.err;
+        return run.status;
+    }
+
+    std::string program_, out_, err_;
+};
+
 // Polls `condition` until it holds or `timeout` passes; returns its last answer.
 bool waitUntil(const std::function<bool()>& condition, milliseconds timeout);
 
@@ -78,6 +112,11 @@ std::string waitForWindow(RunningProgram& program, const std::string& name, mill
 int pressKeyUntilExit(RunningProgram& program, const std::string& window, milliseconds patience,
                       milliseconds timeout);
 
+// Runs `launch` without DISPLAY, where it must fail saying "no display", then on the display
+// until a key in its window named `windowName` ends it cleanly: status 0, nothing on standard
+// error.
+void expectLiveRunEndsOnAKey(Launch launch, const std::string& windowName);
+
 // What window `window` shows, as a colour image: the window is moved clear of the others,
 // raised and read from the screen. Empty when it cannot be read.
 cv::Mat captureWindow(const std::string& window, const std::string& scratchPath);
@@ -92,5 +131,54 @@ Launch toolLaunch(const std::string& dir);
 // Whether every line is a timing line "count:N\t<ms>ms", the counts running 0, 1, 2, ...
 // and the milliseconds written as a stream writes a double by default.
 testing::AssertionResult holdsOnlyTimingLines(const std::vector<std::string>& lines);
+
+// Bounds on what a user would wait for the tool to do, generous enough for the sanitizer
+// build.
+constexpr milliseconds windowTimeout(30000);
+constexpr milliseconds passesTimeout(60000);
+constexpr milliseconds exitTimeout(30000);
+// How long one key press gets to end the run before it is pressed again.
+constexpr milliseconds keyTimeout(5000);
+
+// A test of the tool, started in its scratch folder by toolLaunch.
+class ToolRun : public test::ScratchDirTest {
+protected:
+    std::string errorText() const { return readText(path("stderr.txt")); }
+    std::vector<std::string> errorLines() const { return readLines(path("stderr.txt")); }
+
+    void expectNoSnapshots() const {
+        for (const char* name : {"mix1.png", "mini.png", "mix.png", "check.png"}) {
+            EXPECT_FALSE(std::filesystem::exists(path(name))) << name << " was written";
+        }
+    }
+
+    // Waits for `passes` timing lines, ends the tool with a key in its "check" window and
+    // checks a clean run: exit status 0 and only consecutive timing lines, `passes` at least.
+    void runUntilKey(RunningProgram& tool, int passes) {
+        const std::string window = waitForWindow(tool, "check", windowTimeout);
+        ASSERT_FALSE(window.empty()) << "no window named check; standard error: " << errorText();
+        waitUntil(
+            [&]() {
+                return readLines(path("stderr.txt")).size() >= static_cast<size_t>(passes) ||
+                       !tool.isRunning();
+            },
+            passesTimeout);
+        ASSERT_EQ(pressKeyUntilExit(tool, window, keyTimeout, exitTimeout), 0) << errorText();
+        const std::vector<std::string> lines = errorLines();
+        EXPECT_GE(lines.size(), static_cast<size_t>(std::max(passes, 1)));
+        EXPECT_TRUE(holdsOnlyTimingLines(lines));
+    }
+};
+
+// A test of the tool on the X display (see requireDisplay).
+class ToolRunOnDisplay : public ToolRun {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(requireDisplay());
+        if (!IsSkipped()) {
+            ToolRun::SetUp();
+        }
+    }
+};
 
 }  // namespace dottrack::e2e

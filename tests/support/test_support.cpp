@@ -1,8 +1,13 @@
 #include "tests/support/test_support.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
@@ -41,6 +46,39 @@ bool writeIndexedVideo(const std::string& path, int frames, cv::Size size, bool 
         }
     }
     return writer.isOpened();
+}
+
+bool writeFrameSequence(const std::string& video, const std::string& folder) {
+    std::filesystem::create_directory(folder);
+    cv::VideoCapture capture(video);
+    cv::Mat image;
+    for (int index = 0; capture.read(image); ++index) {
+        char name[16];
+        std::snprintf(name, sizeof name, "/%04d.png", index);
+        if (!cv::imwrite(folder + name, image)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::vector<double>> readNumberRows(const std::string& text,
+                                                const std::string& header) {
+    std::istringstream lines(text);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, header);
+    std::vector<std::vector<double>> rows;
+    while (std::getline(lines, line)) {
+        std::vector<double> row;
+        std::istringstream fields(line + ",");
+        for (std::string field; std::getline(fields, field, ',');) {
+            row.push_back(field.empty() ? NAN : std::stod(field));
+        }
+        EXPECT_EQ(row.size(), std::count(header.begin(), header.end(), ',') + 1u) << line;
+        rows.push_back(row);
+    }
+    return rows;
 }
 
 void ScratchDirTest::SetUp() {

@@ -2,6 +2,7 @@
 // Small builders and file helpers that tests of several subsystems share.
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
@@ -17,6 +18,14 @@ cv::Mat uniformFrame(unsigned char blue, unsigned char green, unsigned char red)
 bool writeIndexedVideo(const std::string& path, int frames, cv::Size size = cv::Size(640, 480),
                        bool colour = true);
 int frameIndexOf(const cv::Mat& frame);
+
+// Writes every frame of `video` into `folder` (created) as 0000.png, 0001.png, ...: an image
+// sequence of it. False when a frame cannot be written.
+bool writeFrameSequence(const std::string& video, const std::string& folder);
+
+// The rows of a CSV after its header line, which must be `header`: every field a number, an
+// empty one NaN, and as many fields in every row as the header names.
+std::vector<std::vector<double>> readNumberRows(const std::string& text, const std::string& header);
 
 // A test with a fresh scratch folder of its own, removed afterwards.
 class ScratchDirTest : public testing::Test {

@@ -39,19 +39,8 @@ protected:
     }
 
     // Runs the program in the scratch folder; returns its exit status, output and errors.
-    std::tuple<int, std::string, std::string> run(const std::vector<std::string>& arguments) {
-        e2e::Launch launch;
-        launch.program = DOTTRACK_CALIBRATE_EXE;
-        launch.arguments = arguments;
-        launch.workingDirectory = dir_;
-        launch.stdoutPath = path("out.txt");
-        launch.stderrPath = path("err.txt");
-        const int status = e2e::RunningProgram(launch).waitForExit(std::chrono::minutes(1));
-        const std::string out = e2e::readText(launch.stdoutPath);
-        const std::string err = e2e::readText(launch.stderrPath);
-        std::filesystem::remove(launch.stdoutPath);
-        std::filesystem::remove(launch.stderrPath);
-        return {status, out, err};
+    e2e::ProgramOutcome run(const std::vector<std::string>& arguments) {
+        return e2e::runToEnd(DOTTRACK_CALIBRATE_EXE, arguments, dir_, std::chrono::minutes(1));
     }
 };
 

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <thread>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -106,62 +105,14 @@ bool processPass(const SourceFrame& pass, ExportWork& work) {
     return true;
 }
 
-// Reads and tracks the passes in turn on this thread.
-FrameRead trackInTurn(FrameReader& reader, ExportWork& work) {
-    SourceFrame pass;
-    FrameRead read = FrameRead::runOver;
-    while ((read = readNextFrame(reader, pass)) == FrameRead::frame) {
-        if (!processPass(pass, work)) {
-            return FrameRead::runOver;
-        }
+// Counts a pass read without tracking it, for a measure of the decoding alone.
+bool countDecodedPass(ExportWork& work) {
+    if (interruptingSignal() != 0) {
+        throw Interrupted{};
     }
-    return read;
-}
-
-// Tracks the passes while a second thread decodes the next ones. OpenCV keeps its own
-// worker threads for the stages: limiting them to one, to leave a core to the reader,
-// measured no faster, so they are left as they are.
-FrameRead trackWithReader(FrameReader& reader, ExportWork& work) {
-    FrameQueue queue;
-    std::thread decoder(fillFrameQueue, std::ref(reader), std::ref(queue));
-    bool stopped = false;
-    try {
-        while (const SourceFrame* pass = takeFrame(queue)) {
-            const bool goOn = processPass(*pass, work);
-            releaseFrame(queue);
-            if (!goOn) {
-                stopped = true;
-                cancelReading(queue);
-                break;
-            }
-        }
-    } catch (...) {
-        cancelReading(queue);
-        decoder.join();
-        throw;
-    }
-    decoder.join();
-    if (stopped) {
-        return FrameRead::runOver;
-    }
-    if (!queue.readerError.empty()) {
-        throw RunError{"cannot read " + work.settings->source + ": " + oneLine(queue.readerError)};
-    }
-    return queue.readerEnd;
-}
-
-// Reads the passes without tracking them, for a measure of the decoding alone.
-FrameRead decodeOnly(FrameReader& reader, ExportWork& work) {
-    SourceFrame pass;
-    FrameRead read = FrameRead::runOver;
-    while ((read = readNextFrame(reader, pass)) == FrameRead::frame) {
-        if (interruptingSignal() != 0) {
-            throw Interrupted{};
-        }
-        ++work.decoded;
-        work.progress->step(work.decoded);
-    }
-    return read;
+    ++work.decoded;
+    work.progress->step(work.decoded);
+    return true;
 }
 
 void openOutput(const std::string& path, PendingOutput& output) {
@@ -235,14 +186,24 @@ RunOutcome exportSource(const RunSettings& settings, const ProgressHooks& progre
 
     FrameRead read = FrameRead::runOver;
     try {
+        std::string readerError;
         if (settings.decodeOnly) {
-            read = decodeOnly(reader, work);
+            read = forEachFrame(
+                reader, false, [&work](const SourceFrame&) { return countDecodedPass(work); },
+                readerError);
         } else {
             std::fputs(trackCsvHeader, work.csv);
             if (work.motion != nullptr) {
                 std::fputs(motionCsvHeader, work.motion);
             }
-            read = settings.decodeAhead ? trackWithReader(reader, work) : trackInTurn(reader, work);
+            // OpenCV keeps its own worker threads for the stages: limiting them to one, to
+            // leave a core to the reader, measured no faster, so they are left as they are.
+            read = forEachFrame(
+                reader, settings.decodeAhead,
+                [&work](const SourceFrame& pass) { return processPass(pass, work); }, readerError);
+        }
+        if (!readerError.empty()) {
+            throw RunError{"cannot read " + settings.source + ": " + oneLine(readerError)};
         }
     } catch (...) {
         progress.stop();

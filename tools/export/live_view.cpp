@@ -13,9 +13,6 @@ namespace dottrack {
 
 namespace {
 
-// Drawing coordinates carry this many fractional bits, so the centres sit where measured.
-constexpr int subPixelBits = 4;
-constexpr double subPixelScale = 1 << subPixelBits;
 constexpr int centreRadius = 3;
 const cv::Scalar centreColour(255, 255, 0);  // cyan: apart from the tool's green, blue, red
 const cv::Scalar readoutColour(255, 255, 255);
@@ -62,10 +59,8 @@ bool showLivePass(const cv::Mat& frame, const TrackState& state, const Measureme
                  state.assignment);
     for (const cv::Point2f& centre : measurement.centres) {
         if (isMeasured(centre)) {
-            const cv::Point at(cvRound(centre.x * subPixelScale),
-                               cvRound(centre.y * subPixelScale));
-            cv::circle(view.canvas, at, centreRadius << subPixelBits, centreColour, 1, cv::LINE_AA,
-                       subPixelBits);
+            cv::circle(view.canvas, drawingPoint(centre), centreRadius << subPixelBits,
+                       centreColour, 1, cv::LINE_AA, subPixelBits);
         }
     }
     cv::Mat band = view.canvas(cv::Rect(0, 0, view.canvas.cols, bandHeight));

@@ -6,6 +6,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "present/present.h"
+
 namespace dottrack {
 
 namespace {
@@ -18,9 +20,6 @@ constexpr int leftMargin = 80;
 constexpr int rightMargin = 24;
 constexpr int bottomMargin = 44;
 constexpr int ticksWanted = 5;
-// Drawing coordinates carry this many fractional bits, so curves keep their shape.
-constexpr int subPixelBits = 4;
-constexpr double subPixelScale = 1 << subPixelBits;
 const cv::Scalar paper(255, 255, 255);
 const cv::Scalar ink(40, 40, 40);
 const cv::Scalar grid(225, 225, 225);
@@ -98,9 +97,6 @@ void drawPanel(cv::Mat& picture, const cv::Rect& area, const Panel& panel,
         return cv::Point2d(area.x + area.width * pass / passSpan,
                            area.y + area.height * (high - value) / (high - low));
     };
-    const auto drawing = [](cv::Point2d p) {
-        return cv::Point(cvRound(p.x * subPixelScale), cvRound(p.y * subPixelScale));
-    };
 
     for (double value = low; value <= high + valueStep / 2; value += valueStep) {
         const int y = cvRound(toPoint(0, value).y);
@@ -130,8 +126,8 @@ void drawPanel(cv::Mat& picture, const cv::Rect& area, const Panel& panel,
             const cv::Point2d point =
                 toPoint(static_cast<double>(sample.pass), series.value(sample));
             if (drawingLine) {
-                cv::line(picture, drawing(previous), drawing(point), series.colour, 2, cv::LINE_AA,
-                         subPixelBits);
+                cv::line(picture, drawingPoint(previous), drawingPoint(point), series.colour, 2,
+                         cv::LINE_AA, subPixelBits);
             }
             previous = point;
             drawingLine = true;

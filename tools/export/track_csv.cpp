@@ -72,17 +72,7 @@ void formatMotionRow(std::int64_t pass, long frameIndex, const SurfaceMotion& mo
     appendNumber(pass, row);
     row += ',';
     appendNumber(frameIndex, row);
-    row += ',';
-    appendNumber(motion.markers, row);
-    row += ',';
-    appendNumber(motion.fitted ? motion.inliers : 0, row);
-    for (const double value : {motion.tx, motion.ty, motion.rotationDeg, motion.scale,
-                               motion.shear1, motion.shear2, motion.rms}) {
-        row += ',';
-        if (motion.fitted) {
-            appendNumber(value, row);
-        }
-    }
+    appendMotionFields(motion, row);
     row += '\n';
 }
 

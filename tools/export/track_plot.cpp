@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "conditioning/conditioning.h"
+#include "present/present.h"
 #include "tracking/tracking.h"
 
 namespace dottrack {
@@ -20,17 +21,10 @@ constexpr double dimming = 0.4;
 constexpr double pathStep = 0.5;
 constexpr int pathThickness = 2;
 constexpr int dotRadius = 3;
-// Drawing coordinates carry this many fractional bits, so paths keep their sub-pixel shape.
-constexpr int subPixelBits = 4;
-constexpr double subPixelScale = 1 << subPixelBits;
 const cv::Scalar outlineColour(0, 0, 0);
 const cv::Scalar legendColour(255, 255, 255);
 constexpr double legendScale = 0.5;
 constexpr double labelScale = 0.35;
-
-cv::Point toDrawing(cv::Point2f position) {
-    return {cvRound(position.x * subPixelScale), cvRound(position.y * subPixelScale)};
-}
 
 // One fully saturated colour per marker, evenly spaced around the hue wheel.
 std::vector<cv::Scalar> makeHueWheel(std::size_t count) {
@@ -50,8 +44,8 @@ std::vector<cv::Scalar> makeHueWheel(std::size_t count) {
 }
 
 void drawPathSegment(TrackPlot& plot, std::size_t marker, cv::Point2f to) {
-    cv::line(plot.picture, toDrawing(plot.pathEnds[marker]), toDrawing(to), plot.colours[marker],
-             pathThickness, cv::LINE_AA, subPixelBits);
+    cv::line(plot.picture, drawingPoint(plot.pathEnds[marker]), drawingPoint(to),
+             plot.colours[marker], pathThickness, cv::LINE_AA, subPixelBits);
     plot.pathEnds[marker] = to;
 }
 
@@ -96,7 +90,7 @@ void finishTrackPlot(const TrackState& state, std::int64_t passes, TrackPlot& pl
         drawPathSegment(plot, i, state.markers[i]);
     }
     for (std::size_t i = 0; i < markerCount; ++i) {
-        const cv::Point centre = toDrawing(state.refMarkers[i]);
+        const cv::Point centre = drawingPoint(state.refMarkers[i]);
         cv::circle(plot.picture, centre, (dotRadius + 1) << subPixelBits, outlineColour, cv::FILLED,
                    cv::LINE_AA, subPixelBits);
         cv::circle(plot.picture, centre, dotRadius << subPixelBits, plot.colours[i], cv::FILLED,

@@ -80,17 +80,7 @@ void formatFieldMotionRow(long frameIndex, const FieldResult& result, bool milli
     const SurfaceMotion& motion = result.motion;
     row.clear();
     appendNumber(frameIndex, row);
-    row += ',';
-    appendNumber(motion.markers, row);
-    row += ',';
-    appendNumber(motion.fitted ? motion.inliers : 0, row);
-    for (const double value : {motion.tx, motion.ty, motion.rotationDeg, motion.scale,
-                               motion.shear1, motion.shear2, motion.rms}) {
-        row += ',';
-        if (motion.fitted) {
-            appendNumber(value, row);
-        }
-    }
+    appendMotionFields(motion, row);
     if (millimetres) {
         // NaN, and so empty, without a fit or before the scale is known.
         appendField(result.txMm, row);

@@ -13,7 +13,6 @@
 #include <map>
 #include <sstream>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "field/field.h"
@@ -94,28 +93,14 @@ TEST(FieldCsv, ListsEveryNumberedDotWithWhatExistsOfIt) {
     EXPECT_EQ(commas(rows), commas(fieldMotionCsvHeaderMm));
 }
 
-class FieldProgramTest : public test::ScratchDirTest {
-protected:
-    // Runs the program quietly in the scratch folder (a hung run is killed) and returns its
-    // exit status; keeps its standard output and error.
-    int runField(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), "--quiet");
-        const e2e::Launch launch{DOTTRACK_FIELD_EXE, arguments,      dir_, {},
-                                 path("run.out"),    path("run.err")};
-        const int status = e2e::RunningProgram(launch).waitForExit(std::chrono::minutes(2));
-        out_ = e2e::readText(launch.stdoutPath);
-        err_ = e2e::readText(launch.stderrPath);
-        return status;
-    }
-
-    std::string out_;
-    std::string err_;
+struct FieldProgramTest : e2e::QuietProgramTest {
+    FieldProgramTest() : QuietProgramTest(DOTTRACK_FIELD_EXE) {}
 };
 
 // Every frame in order, each as the measurement driven directly gives it, decoded ahead; and
 // the same files again when a batch measures it in turn, beside a source that fails.
 TEST_F(FieldProgramTest, WritesEveryFrameAsMeasuredAloneOrInABatch) {
-    ASSERT_EQ(runField({scene, "--out", path("d.csv"), "--motion", path("m.csv")}), 0) << err_;
+    ASSERT_EQ(runQuiet({scene, "--out", path("d.csv"), "--motion", path("m.csv")}), 0) << err_;
     EXPECT_EQ(out_ + err_, "");
     std::string dots = dotsCsvHeader, motion = fieldMotionCsvHeader, rows;
     cv::VideoCapture capture(scene);
@@ -135,13 +120,13 @@ TEST_F(FieldProgramTest, WritesEveryFrameAsMeasuredAloneOrInABatch) {
     // A pipe named as an output is written into, not replaced by a file.
     ASSERT_EQ(mkfifo(path("pipe").c_str(), 0600), 0);
     e2e::RunningProgram cat({"cat", {path("pipe")}, dir_, {}, path("piped.csv")});
-    EXPECT_EQ(runField({scene, "--out", path("pipe")}), 0);
+    EXPECT_EQ(runQuiet({scene, "--out", path("pipe")}), 0);
     EXPECT_EQ(cat.waitForExit(std::chrono::seconds(20)), 0);
     EXPECT_TRUE(e2e::readText(path("piped.csv")) == dots);
 
     ASSERT_TRUE(test::writeIndexedVideo(path("b.avi"), 20));  // no dots in it
     std::filesystem::copy_file(scene, path("a.avi"));
-    EXPECT_EQ(runField({path("a.avi"), path("b.avi"), "--out-dir", path("o/ut"), "--jobs", "2"}),
+    EXPECT_EQ(runQuiet({path("a.avi"), path("b.avi"), "--out-dir", path("o/ut"), "--jobs", "2"}),
               1);
     EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 2) << err_;
     EXPECT_EQ(err_.rfind("dottrack-field: no dots found in " + path("b.avi"), 0), 0u) << err_;
@@ -158,7 +143,7 @@ double median(std::vector<double> values) {
 // Each number stays on one true dot through the cover, and no true dot takes two; the
 // centres and displacements are the true ones, and the strain has the stretch's sign and size.
 TEST_F(FieldProgramTest, FollowsTheTrueDotsAndTheirStrain) {
-    ASSERT_EQ(runField({scene, "--threads", "1"}), 0) << err_;
+    ASSERT_EQ(runQuiet({scene, "--threads", "1"}), 0) << err_;
     std::vector<std::map<int, cv::Point2d>> truth(sceneFrames);
     for (const Fields& t : readCsv(e2e::readText(sceneTruth), "frame,dot,x,y,visible\n")) {
         const auto [f, index] = std::pair(std::stoul(t[0]), std::stoi(t[1]));
@@ -218,8 +203,8 @@ TEST_F(FieldProgramTest, FollowsTheTrueDotsAndTheirStrain) {
 // With a scale each row is the row without one, the millimetres after it: without a camera
 // the centres, displacements and translation times the scale, to the bit; lost rows empty.
 TEST_F(FieldProgramTest, AppendsMillimetresOnlyWithAScale) {
-    ASSERT_EQ(runField({scene, "--out", path("px.csv"), "--motion", path("px.m.csv")}), 0) << err_;
-    ASSERT_EQ(runField({scene, "--mm-per-px", "0.5", "--out", path("mm.csv"), "--motion",
+    ASSERT_EQ(runQuiet({scene, "--out", path("px.csv"), "--motion", path("px.m.csv")}), 0) << err_;
+    ASSERT_EQ(runQuiet({scene, "--mm-per-px", "0.5", "--out", path("mm.csv"), "--motion",
                         path("mm.m.csv")}),
               0)
         << err_;
@@ -283,11 +268,11 @@ TEST_F(FieldProgramTest, RefusesInOneLineAndWritesNothing) {
     };
     for (const auto& [arguments, status] : cases) {
         SCOPED_TRACE(testing::PrintToString(arguments));
-        EXPECT_EQ(runField(arguments), status);
+        EXPECT_EQ(runQuiet(arguments), status);
         EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 1) << err_;
         EXPECT_EQ(out_, "");
-        // Only the files it began with, and the scratch files of the run.
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 5);
+        // Only the files it began with.
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 3);
     }
 }
 
@@ -299,32 +284,14 @@ TEST_F(FieldProgramTest, LiveWindowEndsOnAKeyWithCompleteOutputs) {
         return;
     }
     // A live source that runs until stopped: the scene's frames over and over, 30 a second.
-    std::filesystem::create_directory(path("frames"));
-    cv::VideoCapture capture(scene);
-    cv::Mat image;
-    for (int index = 0; capture.read(image); ++index) {
-        char name[32];
-        std::snprintf(name, sizeof name, "frames/%04d.png", index);
-        ASSERT_TRUE(cv::imwrite(path(name), image));
-    }
+    ASSERT_TRUE(test::writeFrameSequence(scene, path("frames")));
     e2e::Launch launch = e2e::toolLaunch(dir_);
     launch.program = DOTTRACK_FIELD_EXE;
     const std::string pipeline = "multifilesrc location=" + path("frames/%04d.png") +
                                  " index=0 loop=true caps=\"image/png,framerate=30/1\" ! "
                                  "pngdec ! videoconvert ! video/x-raw,format=BGR ! appsink";
     launch.arguments = {pipeline, "--show", "--out", path("d.csv"), "--motion", path("m.csv")};
-    launch.environment.push_back("DISPLAY");
-    EXPECT_EQ(e2e::RunningProgram(launch).waitForExit(std::chrono::seconds(30)), 1);
-    EXPECT_NE(e2e::readText(launch.stderrPath).find("no display"), std::string::npos);
-    launch.environment.pop_back();
-    e2e::RunningProgram program(launch);
-    const std::string window =
-        e2e::waitForWindow(program, fieldWindowName, std::chrono::seconds(30));
-    ASSERT_FALSE(window.empty()) << e2e::readText(launch.stderrPath);
-    ASSERT_EQ(
-        e2e::pressKeyUntilExit(program, window, std::chrono::seconds(5), std::chrono::seconds(30)),
-        0);
-    EXPECT_EQ(e2e::readText(launch.stderrPath), "");
+    ASSERT_NO_FATAL_FAILURE(e2e::expectLiveRunEndsOnAKey(launch, fieldWindowName));
     const std::vector<Fields> dots = readCsv(e2e::readText(path("d.csv")), dotsCsvHeader);
     const std::vector<Fields> motion = readCsv(e2e::readText(path("m.csv")), fieldMotionCsvHeader);
     ASSERT_FALSE(dots.empty());
@@ -334,7 +301,7 @@ TEST_F(FieldProgramTest, LiveWindowEndsOnAKeyWithCompleteOutputs) {
 
 // The video holds the view of every frame measured, at the source's size and frame rate.
 TEST_F(FieldProgramTest, VideoHoldsTheViewOfEveryFrame) {
-    ASSERT_EQ(runField({scene, "--frames", "10", "--video", path("v.avi"), "--colour", "exx",
+    ASSERT_EQ(runQuiet({scene, "--frames", "10", "--video", path("v.avi"), "--colour", "exx",
                         "--out", path("d.csv")}),
               0)
         << err_;

@@ -2,7 +2,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "cli/cli.h"
 #include "output/output.h"
@@ -152,48 +151,6 @@ bool processFrame(const SourceFrame& source, FieldWork& work) {
     return settings.frameLimit == 0 || work.frames < settings.frameLimit;
 }
 
-// Reads and measures the frames in turn on this thread.
-FrameRead measureInTurn(FrameReader& reader, FieldWork& work) {
-    SourceFrame source;
-    FrameRead read = FrameRead::runOver;
-    while ((read = readNextFrame(reader, source)) == FrameRead::frame) {
-        if (!processFrame(source, work)) {
-            return FrameRead::runOver;
-        }
-    }
-    return read;
-}
-
-// Measures the frames while a second thread decodes the next ones.
-FrameRead measureWithReader(FrameReader& reader, FieldWork& work) {
-    FrameQueue queue;
-    std::thread decoder(fillFrameQueue, std::ref(reader), std::ref(queue));
-    bool stopped = false;
-    try {
-        while (const SourceFrame* source = takeFrame(queue)) {
-            const bool goOn = processFrame(*source, work);
-            releaseFrame(queue);
-            if (!goOn) {
-                stopped = true;
-                cancelReading(queue);
-                break;
-            }
-        }
-    } catch (...) {
-        cancelReading(queue);
-        decoder.join();
-        throw;
-    }
-    decoder.join();
-    if (stopped) {
-        return FrameRead::runOver;
-    }
-    if (!queue.readerError.empty()) {
-        throw RunError{"cannot read " + work.settings->source + ": " + oneLine(queue.readerError)};
-    }
-    return queue.readerEnd;
-}
-
 void openOutput(const std::string& path, PendingOutput& output) {
     if (path.empty()) {
         return;
@@ -279,7 +236,13 @@ RunOutcome measureSource(const FieldRunSettings& settings, const ProgressHooks& 
             writeRows(work.motion, work.millimetres ? fieldMotionCsvHeaderMm : fieldMotionCsvHeader,
                       work.motionName);
         }
-        read = settings.decodeAhead ? measureWithReader(reader, work) : measureInTurn(reader, work);
+        std::string readerError;
+        read = forEachFrame(
+            reader, settings.decodeAhead,
+            [&work](const SourceFrame& source) { return processFrame(source, work); }, readerError);
+        if (!readerError.empty()) {
+            throw RunError{"cannot read " + settings.source + ": " + oneLine(readerError)};
+        }
     } catch (...) {
         progress.stop();
         throw;

@@ -5,6 +5,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "present/present.h"
+
 namespace dottrack {
 
 namespace {
@@ -24,9 +26,6 @@ constexpr double smallestMagnification = 0.1;
 constexpr double shortestArrow = 1.5;
 // The spacing assumed while the dots are too few to tell it, as a share of the frame's width.
 constexpr double assumedSpacingShare = 0.05;
-// Drawing coordinates carry this many fractional bits, so the arrows end where the dots are.
-constexpr int subPixelBits = 4;
-constexpr double subPixelScale = 1 << subPixelBits;
 // px on a 720-row frame: the arrows' shaft, head and dark edge.
 constexpr double arrowHalfWidth = 1.0;
 constexpr double arrowHeadLength = 7.0;
@@ -36,10 +35,6 @@ const cv::Scalar arrowColour(255, 255, 255);
 const cv::Scalar arrowEdgeColour(20, 20, 20);
 
 const std::vector<cv::Point2f> noPoints;
-
-cv::Point drawingPoint(cv::Point2d p) {
-    return {cvRound(p.x * subPixelScale), cvRound(p.y * subPixelScale)};
-}
 
 // Each dot's painted value: the quantity given, or the displacement's length for `disp`; NaN
 // for a dot not found.

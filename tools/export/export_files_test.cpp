@@ -1,7 +1,6 @@
-// dottrack-export run as a user would, its CSV read back: against the stages driven
-// directly, over runs of every length and every kind of source, in its pictures, in a batch
-// and in its live view, and for how closely its tracks and measurements follow the true
-// dots of the sample video. Its failures are tested with the other programs'.
+// dottrack-export's files read back: its CSV's numbers, against the stages driven directly,
+// its picture, through a camera's lens, and for how closely its tracks and measurements follow
+// the true dots of the sample video.
 
 #include <gtest/gtest.h>
 
@@ -10,7 +9,6 @@
 #include <filesystem>
 #include <map>
 #include <numeric>
-#include <sstream>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -43,23 +41,9 @@ using Rows = std::vector<std::vector<double>>;
 constexpr const char* tracksHeader =
     "pass,frame,marker,ref_x,ref_y,x,y,target,target_x,target_y,centre_x,centre_y,disp_x,disp_y";
 
-// The rows of a CSV file after its header, every field a number, an empty one NaN.
+// The rows of the CSV after its header, every field a number, an empty one NaN.
 Rows readRows(const std::string& text, const std::string& header = tracksHeader) {
-    std::istringstream lines(text);
-    std::string line;
-    std::getline(lines, line);
-    EXPECT_EQ(line, header);
-    Rows rows;
-    while (std::getline(lines, line)) {
-        std::vector<double> row;
-        std::istringstream fields(line + ",");
-        for (std::string field; std::getline(fields, field, ',');) {
-            row.push_back(field.empty() ? NAN : std::stod(field));
-        }
-        EXPECT_EQ(row.size(), std::count(header.begin(), header.end(), ',') + 1u) << line;
-        rows.push_back(row);
-    }
-    return rows;
+    return test::readNumberRows(text, header);
 }
 
 // The float the tool holds, or none, exactly as the CSV gives it.
@@ -91,26 +75,12 @@ TEST(ExportCsv, NumbersReadBackExactlyAndMissingOnesStayEmpty) {
     EXPECT_EQ(rows, "4,55,2,0,,,,,,,\n");
 }
 
-class ExportTest : public test::ScratchDirTest {
-protected:
-    // Runs the export quietly in the scratch folder (a hung run is killed) and returns its
-    // exit status; keeps its standard output and error.
-    int runExport(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), "--quiet");
-        const e2e::Launch launch{DOTTRACK_EXPORT_EXE, arguments,      dir_, {},
-                                 path("run.out"),     path("run.err")};
-        const int status = e2e::RunningProgram(launch).waitForExit(std::chrono::minutes(2));
-        out_ = e2e::readText(launch.stdoutPath);
-        err_ = e2e::readText(launch.stderrPath);
-        return status;
-    }
-
-    std::string out_;
-    std::string err_;
+struct ExportFiles : e2e::QuietProgramTest {
+    ExportFiles() : QuietProgramTest(DOTTRACK_EXPORT_EXE) {}
 };
 
-TEST_F(ExportTest, MatchesTheStagesDrivenDirectly) {
-    ASSERT_EQ(runExport({shortSample}), 0) << err_;
+TEST_F(ExportFiles, MatchesTheStagesDrivenDirectly) {
+    ASSERT_EQ(runQuiet({shortSample}), 0) << err_;
     EXPECT_EQ(err_, "");
     const Rows rows = readRows(out_);
     ASSERT_EQ(rows.size(), 52 * markerCount);
@@ -145,93 +115,9 @@ TEST_F(ExportTest, MatchesTheStagesDrivenDirectly) {
     }
 }
 
-// The same frames give the same files whatever reads them: the decoding on a second thread
-// or in turn (over 70 passes, past the end of the video and on), an image sequence, or a
-// pipeline, which is live and so ends when its frames do, however many passes were asked.
-TEST_F(ExportTest, TheSameFramesGiveTheSameFilesWhateverReadsThem) {
-    for (const std::string run : {"1", "2"}) {
-        ASSERT_EQ(runExport({shortSample, "--passes=70", "--threads", run, "--out",
-                             path(run + ".csv"), "--plot", path(run + ".png"), "--motion",
-                             path(run + ".motion.csv"), "--motion-plot", path(run + "m.png")}),
-                  0);
-    }
-    const std::string text = e2e::readText(path("1.csv"));
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 70 * markerCount);
-    for (const std::string file : {".csv", ".png", ".motion.csv", "m.png"}) {
-        EXPECT_TRUE(e2e::readText(path("1" + file)) == e2e::readText(path("2" + file))) << file;
-    }
-    // The default run is the first trip of the longer one.
-    ASSERT_EQ(runExport({shortSample}), 0);
-    const std::string trip = out_;
-    EXPECT_EQ(text.compare(0, trip.size(), trip), 0);
-    std::filesystem::create_directory(path("frames"));
-    cv::VideoCapture capture(shortSample);
-    cv::Mat image;
-    for (int index = 0; capture.read(image); ++index) {
-        char name[32];
-        std::snprintf(name, sizeof name, "frames/%04d.png", index);
-        ASSERT_TRUE(cv::imwrite(path(name), image));
-    }
-    ASSERT_EQ(runExport({path("frames/%04d.png")}), 0) << err_;
-    EXPECT_TRUE(out_ == trip);
-    ASSERT_EQ(runExport({"multifilesrc location=" + path("frames/%04d.png") +
-                             " index=0 caps=\"image/png,framerate=1000/1\" ! pngdec ! "
-                             "videoconvert ! video/x-raw,format=BGR ! appsink",
-                         "--passes", "1000"}),
-              0)
-        << err_;
-    EXPECT_TRUE(out_ == trip);
-    EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 1) << err_;
-    EXPECT_NE(err_.find("stopped delivering frames after 52 passes"), std::string::npos) << err_;
-}
-
-// The passes take every second frame after the warm-up. One trip runs from frame 46 to the
-// end, or from frame 0 when the warm-up (or, at 46 frames, the first pass's skip) uses the
-// video up. With --passes the passes start the video over and count on, whether the last
-// frame falls to a read (odd length) or to a skip (even length: the read finds nothing).
-TEST_F(ExportTest, RunLengthFollowsTheVideo) {
-    std::vector<double> to44(23);  // 0, 2, ... 44
-    std::generate(to44.begin(), to44.end(), [f = -2]() mutable { return f += 2; });
-    std::vector<double> to44AndOn = to44;
-    to44AndOn.insert(to44AndOn.end(), {0, 2, 4});
-    const struct {
-        int frameCount;
-        std::vector<std::string> options;
-        std::vector<double> frames;
-    } cases[] = {
-        {47, {}, {46}},
-        {50, {}, {46, 48}},
-        {51, {}, {46, 48, 50}},
-        {46, {}, to44},
-        {50, {"--passes", "7", "--threads", "1"}, {46, 48, 0, 2, 4, 6, 8}},
-        {51, {"--passes", "5"}, {46, 48, 50, 0, 2}},
-        {45, {"--passes", "026"}, to44AndOn},  // a leading 0 is no octal
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.frameCount) + " frames");
-        const std::string video = path(std::to_string(c.frameCount) + ".avi");
-        ASSERT_TRUE(test::writeIndexedVideo(video, c.frameCount));
-        std::vector<std::string> arguments = c.options;
-        arguments.push_back(video);
-        ASSERT_EQ(runExport(arguments), 0) << err_;
-        const Rows rows = readRows(out_);
-        ASSERT_EQ(rows.size(), c.frames.size() * markerCount);
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            const std::vector<double> expected = {
-                double(i / markerCount), c.frames[i / markerCount], double(i % markerCount)};
-            ASSERT_EQ(std::vector<double>(rows[i].begin(), rows[i].begin() + 3), expected) << i;
-        }
-        if (c.options.empty()) {
-            // The length that the progress bar expects from the frame count.
-            EXPECT_EQ(framesInOneTrip(FrameChoice::passes, c.frameCount),
-                      static_cast<std::int64_t>(c.frames.size()));
-        }
-    }
-}
-
 // The picture is the first frame dimmed, with the paths in colour on the grey surface.
-TEST_F(ExportTest, PlotDrawsThePathsOverTheDimmedFirstFrame) {
-    ASSERT_EQ(runExport({shortSample, "--out", path("t.csv"), "--plot", path("p.png")}), 0);
+TEST_F(ExportFiles, PlotDrawsThePathsOverTheDimmedFirstFrame) {
+    ASSERT_EQ(runQuiet({shortSample, "--out", path("t.csv"), "--plot", path("p.png")}), 0);
     const cv::Mat picture = cv::imread(path("p.png"), cv::IMREAD_UNCHANGED);
     ASSERT_EQ(picture.size(), cv::Size(640, 480));
     cv::VideoCapture capture(shortSample);
@@ -250,36 +136,10 @@ TEST_F(ExportTest, PlotDrawsThePathsOverTheDimmedFirstFrame) {
     EXPECT_GT(cv::countNonZero(saturation > 150), 1000);
 }
 
-// Jobs side by side write what runs alone write, into a folder created with its parents; a
-// source that fails is named, leaves no file, and fails the batch without stopping the others.
-TEST_F(ExportTest, BatchWritesEverySourceAndNamesTheOneThatFailed) {
-    for (const char* name : {"a.avi", "c.avi"}) {
-        std::filesystem::copy_file(shortSample, path(name));
-    }
-    ASSERT_TRUE(test::writeIndexedVideo(path("b.avi"), 60, cv::Size(320, 240)));
-    EXPECT_EQ(runExport({path("a.avi"), path("b.avi"), path("c.avi"), "--out-dir", path("o/ut"),
-                         "--jobs", "2", "--pictures"}),
-              1);
-    EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 2) << err_;
-    EXPECT_EQ(err_.rfind("dottrack-export: cannot use frame 46 of " + path("b.avi"), 0), 0u)
-        << err_;
-    std::vector<std::string> written;
-    for (const auto& entry : std::filesystem::directory_iterator(path("o/ut"))) {
-        written.push_back(entry.path().filename().string());
-    }
-    std::sort(written.begin(), written.end());
-    EXPECT_EQ(written,
-              (std::vector<std::string>{"a.csv", "a.motion.csv", "a.motion.png", "a.png", "c.csv",
-                                        "c.motion.csv", "c.motion.png", "c.png"}));
-    ASSERT_EQ(runExport({path("c.avi"), "--out", path("c.csv"), "--motion", path("c.m.csv")}), 0);
-    EXPECT_TRUE(e2e::readText(path("c.csv")) == e2e::readText(path("o/ut/c.csv")));
-    EXPECT_TRUE(e2e::readText(path("c.m.csv")) == e2e::readText(path("o/ut/c.motion.csv")));
-}
-
 // Through a camera the centres stay where the dots are seen, and the displacements are those
 // of the centres with its lens taken out; the motion is fitted to those. A camera for other
 // frames ends the run with one line and no output.
-TEST_F(ExportTest, TakesTheCamerasLensOutOfTheDisplacementsAndTheMotion) {
+TEST_F(ExportFiles, TakesTheCamerasLensOutOfTheDisplacementsAndTheMotion) {
     Lens lens;
     lens.imageSize = cv::Size(640, 480);
     lens.focal = 500;
@@ -287,10 +147,9 @@ TEST_F(ExportTest, TakesTheCamerasLensOutOfTheDisplacementsAndTheMotion) {
     lens.k1 = -0.2;
     const CameraModel camera = cameraModelOf(lens);
     ASSERT_EQ(writeCameraFile(path("camera.yml"), camera), "");
-    ASSERT_EQ(runExport({shortSample, "--motion", path("plain.csv")}), 0);
+    ASSERT_EQ(runQuiet({shortSample, "--motion", path("plain.csv")}), 0);
     const Rows plain = readRows(out_);
-    ASSERT_EQ(runExport({shortSample, "--camera", path("camera.yml"), "--motion", path("m.csv")}),
-              0)
+    ASSERT_EQ(runQuiet({shortSample, "--camera", path("camera.yml"), "--motion", path("m.csv")}), 0)
         << err_;
     const Rows rows = readRows(out_);
     ASSERT_EQ(rows.size(), plain.size());
@@ -321,40 +180,10 @@ TEST_F(ExportTest, TakesTheCamerasLensOutOfTheDisplacementsAndTheMotion) {
 
     const CameraModel other = cameraModelOf(Lens{});
     ASSERT_EQ(writeCameraFile(path("other.yml"), other), "");
-    EXPECT_EQ(runExport({shortSample, "--camera", path("other.yml"), "--out", path("t.csv")}), 1);
+    EXPECT_EQ(runQuiet({shortSample, "--camera", path("other.yml"), "--out", path("t.csv")}), 1);
     EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 1) << err_;
     EXPECT_NE(err_.find("1280 x 720"), std::string::npos) << err_;
     EXPECT_FALSE(std::filesystem::exists(path("t.csv")));
-}
-
-// The live view runs until a key, then every output is complete; without a display it says
-// so in one line, like the tool, rather than have the window toolkit abort it.
-TEST_F(ExportTest, LiveViewEndsOnAKeyWithCompleteOutputs) {
-    ASSERT_NO_FATAL_FAILURE(e2e::requireDisplay());
-    if (IsSkipped()) {
-        return;
-    }
-    e2e::Launch launch = e2e::toolLaunch(dir_);
-    launch.program = DOTTRACK_EXPORT_EXE;
-    launch.arguments = {shortSample, "--show",      "--passes", "1000000",
-                        "--out",     path("t.csv"), "--motion", path("m.csv")};
-    launch.environment.push_back("DISPLAY");
-    EXPECT_EQ(e2e::RunningProgram(launch).waitForExit(std::chrono::seconds(30)), 1);
-    EXPECT_NE(e2e::readText(launch.stderrPath).find("no display"), std::string::npos);
-    launch.environment.pop_back();
-    e2e::RunningProgram program(launch);
-    const std::string window =
-        e2e::waitForWindow(program, "dottrack-export: " + shortSample, std::chrono::seconds(30));
-    ASSERT_FALSE(window.empty()) << e2e::readText(launch.stderrPath);
-    ASSERT_EQ(
-        e2e::pressKeyUntilExit(program, window, std::chrono::seconds(5), std::chrono::seconds(30)),
-        0);
-    EXPECT_EQ(e2e::readText(launch.stderrPath), "");
-    const Rows rows = readRows(e2e::readText(path("t.csv")));
-    const std::string motion = e2e::readText(path("m.csv"));
-    ASSERT_GT(rows.size(), 0u);
-    EXPECT_EQ(rows.size() % markerCount, 0u);
-    EXPECT_EQ(std::count(motion.begin(), motion.end(), '\n'), 1 + rows.size() / markerCount);
 }
 
 double quantile(std::vector<double> values, double q) {
@@ -364,9 +193,9 @@ double quantile(std::vector<double> values, double q) {
 
 // Measured from the CSVs against the true dots of the sample, over about two trips (203
 // passes a trip) so that the tracking crosses the rewind too.
-TEST_F(ExportTest, TracksAndMeasurementsFollowTheTrueDotsThroughEveryMotion) {
-    ASSERT_EQ(runExport({fullSample, "--passes", "400", "--out", path("t.csv"), "--motion",
-                         path("m.csv")}),
+TEST_F(ExportFiles, TracksAndMeasurementsFollowTheTrueDotsThroughEveryMotion) {
+    ASSERT_EQ(runQuiet({fullSample, "--passes", "400", "--out", path("t.csv"), "--motion",
+                        path("m.csv")}),
               0)
         << err_;
     const Rows rows = readRows(e2e::readText(path("t.csv")));
