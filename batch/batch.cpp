@@ -116,6 +116,10 @@ std::string findNameClash(const std::vector<std::string>& sources, const std::st
     return {};
 }
 
+int jobsFor(int asked) {
+    return asked > 0 ? asked : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
 int runBatch(const BatchSettings& settings, const BatchRun& run) {
     std::error_code error;
     std::filesystem::create_directories(settings.outDir, error);

@@ -38,6 +38,9 @@ std::string batchName(const std::string& source);
 // which ends in `suffix`), or an empty string.
 std::string findNameClash(const std::vector<std::string>& sources, const std::string& suffix);
 
+// The sources a batch runs at once: `asked`, or one per core when that is 0.
+int jobsFor(int asked);
+
 // Runs `run` on every source, up to `settings.jobs` at once, after creating the folder;
 // each failure is told in one line, and a last line says how many failed. Returns how many
 // failed. Throws RunError when the folder cannot be created, and Interrupted when the user

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -59,8 +60,18 @@ std::optional<std::pair<int, int>> readDimensions(const std::string& text);
 // means the name was left out).
 CLI::Validator fileName();
 
+// The value of an option that takes a folder: one that exists, or a name for one yet to be
+// created, but not a file.
+CLI::Validator folderName();
+
 // Whether two names lead to the same file, as far as the file system can tell.
 bool samePath(const std::string& a, const std::string& b);
+
+// Refuses, with CLI::ValidationError, an output (an option's name and the file it names,
+// none when empty) that is the same file as one of `inputs` or as an output before it: each
+// would be written over another once the run is done.
+void checkDistinctFiles(std::vector<std::string> inputs,
+                        const std::vector<std::pair<std::string, const std::string*>>& outputs);
 
 // The text as one line: line breaks become spaces and trailing spaces go. OpenCV's error
 // messages span several lines; a user gets one.

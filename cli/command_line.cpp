@@ -119,6 +119,17 @@ CLI::Validator fileName() {
         "");
 }
 
+CLI::Validator folderName() {
+    return CLI::Validator(
+        [](std::string& name) {
+            std::error_code error;
+            const bool file =
+                std::filesystem::exists(name, error) && !std::filesystem::is_directory(name, error);
+            return file ? "'" + name + "' is a file, not a folder" : std::string();
+        },
+        "");
+}
+
 bool samePath(const std::string& a, const std::string& b) {
     // Absolute first: a relative name of a file yet to be written has no part that
     // exists, and would otherwise stay relative.
@@ -131,6 +142,23 @@ bool samePath(const std::string& a, const std::string& b) {
     const auto canonicalB =
         std::filesystem::weakly_canonical(std::filesystem::absolute(b, error), error);
     return !error && canonicalA == canonicalB;
+}
+
+void checkDistinctFiles(std::vector<std::string> inputs,
+                        const std::vector<std::pair<std::string, const std::string*>>& outputs) {
+    for (const auto& [option, path] : outputs) {
+        if (path->empty()) {
+            continue;
+        }
+        for (const std::string& other : inputs) {
+            if (samePath(*path, other)) {
+                throw CLI::ValidationError("'" + *path +
+                                           "' is named twice: the source and "
+                                           "every output must be different files");
+            }
+        }
+        inputs.push_back(*path);
+    }
 }
 
 }  // namespace dottrack

@@ -7,11 +7,8 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -112,20 +109,8 @@ struct ExportOptions {
     bool quiet = false;
     std::string outDir;
     bool pictures = false;
-    int jobs = 0;  // 0: one per core
+    int jobs = 0;  // 0: one per core (jobsFor)
 };
-
-// The value of --out-dir: a folder, or a name for one yet to be created.
-CLI::Validator notAFile() {
-    return CLI::Validator(
-        [](std::string& name) {
-            std::error_code error;
-            const bool file =
-                std::filesystem::exists(name, error) && !std::filesystem::is_directory(name, error);
-            return file ? "'" + name + "' is a file, not a folder" : std::string();
-        },
-        "");
-}
 
 bool batchMode(const ExportOptions& options) {
     return options.sources.size() > 1 || !options.outDir.empty();
@@ -172,17 +157,7 @@ void checkOptions(const ExportOptions& options) {
             "--plot, --motion, --motion-plot and --show");
     }
     // Every file named must be a file of its own.
-    std::vector<std::string> files = {options.sources.front()};
-    for (const auto& [option, path] : outputs) {
-        for (const std::string& other : files) {
-            if (!path->empty() && samePath(*path, other)) {
-                throw CLI::ValidationError("'" + *path +
-                                           "' is named twice: the source and "
-                                           "every output must be different files");
-            }
-        }
-        files.push_back(*path);
-    }
+    checkDistinctFiles({options.sources.front()}, outputs);
 }
 
 // Reads the command line into `options`; returns the status to exit with at once, if any.
@@ -228,7 +203,7 @@ std::optional<int> readOptions(int argc, char** argv, ExportOptions& options) {
                    "extension, or the folder of an image sequence)")
         ->type_name("DIR")
         ->check(fileName())
-        ->check(notAFile());
+        ->check(folderName());
     app.add_flag("--pictures", options.pictures,
                  "with --out-dir, also write NAME.png and NAME.motion.png");
     app.add_option("--jobs", options.jobs,
@@ -282,9 +257,7 @@ int exportMany(const ExportOptions& options) {
     if (options.pictures) {
         batch.suffixes.insert(batch.suffixes.end(), pictureSuffixes.begin(), pictureSuffixes.end());
     }
-    batch.jobs = options.jobs > 0
-                     ? options.jobs
-                     : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    batch.jobs = jobsFor(options.jobs);
     batch.progressShown = !options.quiet && isatty(STDERR_FILENO);
     const std::int64_t passLimit = options.run.passLimit;
     const std::optional<CameraModel>& camera = options.run.camera;

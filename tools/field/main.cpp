@@ -12,8 +12,6 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -111,20 +109,8 @@ struct FieldOptions {
     int threads = 2;
     bool quiet = false;
     std::string outDir;
-    int jobs = 0;  // 0: one per core
+    int jobs = 0;  // 0: one per core (jobsFor)
 };
-
-// The value of --out-dir: a folder, or a name for one yet to be created.
-CLI::Validator notAFile() {
-    return CLI::Validator(
-        [](std::string& name) {
-            std::error_code error;
-            const bool file =
-                std::filesystem::exists(name, error) && !std::filesystem::is_directory(name, error);
-            return file ? "'" + name + "' is a file, not a folder" : std::string();
-        },
-        "");
-}
 
 // The value of --colour: one of the quantities the view paints.
 CLI::Validator fieldQuantity() {
@@ -188,20 +174,11 @@ void checkOptions(const FieldOptions& options) {
     }
     // Every file named must be a file of its own: an output written over the camera file
     // would replace it once the run is done.
-    std::vector<std::string> files = {options.sources.front()};
+    std::vector<std::string> inputs = {options.sources.front()};
     if (!options.cameraPath.empty()) {
-        files.push_back(options.cameraPath);
+        inputs.push_back(options.cameraPath);
     }
-    for (const auto& [option, path] : outputs) {
-        for (const std::string& other : files) {
-            if (!path->empty() && samePath(*path, other)) {
-                throw CLI::ValidationError("'" + *path +
-                                           "' is named twice: the source and "
-                                           "every output must be different files");
-            }
-        }
-        files.push_back(*path);
-    }
+    checkDistinctFiles(inputs, outputs);
 }
 
 // Reads the command line into `options`; returns the status to exit with at once, if any.
@@ -265,7 +242,7 @@ std::optional<int> readOptions(int argc, char** argv, FieldOptions& options) {
                    "extension, or the folder of an image sequence)")
         ->type_name("DIR")
         ->check(fileName())
-        ->check(notAFile());
+        ->check(folderName());
     app.add_option("--jobs", options.jobs,
                    "with --out-dir, measure up to N sources at once (default:\n"
                    "one per core)")
@@ -312,9 +289,7 @@ int measureMany(const FieldOptions& options) {
     batch.outDir = options.outDir;
     batch.suffixes = batchSuffixes;
     batch.progressUnit = "frames";
-    batch.jobs = options.jobs > 0
-                     ? options.jobs
-                     : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    batch.jobs = jobsFor(options.jobs);
     batch.progressShown = !options.quiet && isatty(STDERR_FILENO);
     const FieldRunSettings& settings = options.run;
     const auto measureInto = [&settings](const std::string& source,
