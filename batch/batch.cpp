@@ -8,6 +8,8 @@
 #include <system_error>
 #include <thread>
 
+#include <opencv2/core.hpp>
+
 #include "cli/cli.h"
 #include "video/video.h"
 
@@ -126,6 +128,8 @@ int runBatch(const BatchSettings& settings, const BatchRun& run) {
     if (error) {
         throw RunError{"cannot create the folder '" + settings.outDir + "': " + error.message()};
     }
+    // The jobs fill the cores; OpenCV's own workers would only take turns with them.
+    cv::setNumThreads(1);
     BatchState batch;
     batch.bar.unit = settings.progressUnit;
     startProgress(batch.bar, settings.progressShown, 0);

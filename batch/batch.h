@@ -41,7 +41,8 @@ std::string findNameClash(const std::vector<std::string>& sources, const std::st
 // The sources a batch runs at once: `asked`, or one per core when that is 0.
 int jobsFor(int asked);
 
-// Runs `run` on every source, up to `settings.jobs` at once, after creating the folder;
+// Runs `run` on every source, up to `settings.jobs` at once (OpenCV's own workers turned off
+// for the rest of the process, since the jobs fill the cores), after creating the folder;
 // each failure is told in one line, and a last line says how many failed. Returns how many
 // failed. Throws RunError when the folder cannot be created, and Interrupted when the user
 // stopped the batch (the runs under way then remove their outputs).

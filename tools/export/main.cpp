@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include <opencv2/core.hpp>
-
 #include "batch/batch.h"
 #include "cli/cli.h"
 #include "output/output.h"
@@ -278,8 +276,6 @@ int exportMany(const ExportOptions& options) {
         run.decodeAhead = false;
         exportSource(run, progress);
     };
-    // The jobs fill the cores; OpenCV's own workers would only take turns with them.
-    cv::setNumThreads(1);
     return runBatch(batch, exportInto) > 0 ? failureStatus : 0;
 }
 

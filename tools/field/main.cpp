@@ -14,8 +14,6 @@
 #include <string>
 #include <vector>
 
-#include <opencv2/core.hpp>
-
 #include "batch/batch.h"
 #include "cli/cli.h"
 #include "output/output.h"
@@ -305,8 +303,6 @@ int measureMany(const FieldOptions& options) {
         run.decodeAhead = false;
         measureSource(run, progress);
     };
-    // The jobs fill the cores; OpenCV's own workers would only take turns with them.
-    cv::setNumThreads(1);
     return runBatch(batch, measureInto) > 0 ? failureStatus : 0;
 }
 
