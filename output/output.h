@@ -34,6 +34,14 @@ std::string commitPendingOutput(PendingOutput& output);
 // Closes and removes the temporary file, if there is one.
 void discardPendingOutput(PendingOutput& output);
 
+// The same for a run, which a failure ends (RunError, cli/cli.h, with what went wrong):
+// opens `output` for `path`, or nothing when `path` is empty...
+void openOutput(const std::string& path, PendingOutput& output);
+// ... commits it when it was opened...
+void commitOutput(PendingOutput& output);
+// ... and writes `rows` to its file, `name` naming it should the write fail.
+void writeRows(std::FILE* file, const std::string& rows, const std::string& name);
+
 // Appends `value` in decimal to `text`; a float or double in the shortest form that reads
 // back to the same value (std::to_chars), never more digits than that and never fewer.
 template <typename Number>

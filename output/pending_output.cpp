@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "cli/cli.h"
+
 namespace dottrack {
 
 namespace {
@@ -83,6 +85,32 @@ void discardPendingOutput(PendingOutput& output) {
     if (!output.tempPath.empty()) {
         std::remove(output.tempPath.c_str());
         output.tempPath.clear();
+    }
+}
+
+void openOutput(const std::string& path, PendingOutput& output) {
+    if (path.empty()) {
+        return;
+    }
+    const std::string problem = openPendingOutput(path, output);
+    if (!problem.empty()) {
+        throw RunError{problem};
+    }
+}
+
+void commitOutput(PendingOutput& output) {
+    if (output.file == nullptr) {
+        return;
+    }
+    const std::string problem = commitPendingOutput(output);
+    if (!problem.empty()) {
+        throw RunError{problem};
+    }
+}
+
+void writeRows(std::FILE* file, const std::string& rows, const std::string& name) {
+    if (std::fwrite(rows.data(), 1, rows.size(), file) != rows.size()) {
+        throw RunError{"cannot write " + name + ": " + std::strerror(errno)};
     }
 }
 

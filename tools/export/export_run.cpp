@@ -1,8 +1,6 @@
 #include "tools/export/export_run.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -48,12 +46,6 @@ struct ExportWork {
     std::int64_t decoded = 0;  // passes read without tracking them
     RunEnd end = RunEnd::tripOver;
 };
-
-void writeRows(std::FILE* file, const std::string& rows, const std::string& name) {
-    if (std::fwrite(rows.data(), 1, rows.size(), file) != rows.size()) {
-        throw RunError{"cannot write " + name + ": " + std::strerror(errno)};
-    }
-}
 
 // Tracks and measures one pass and writes what it found. Returns whether the run goes on.
 bool processPass(const SourceFrame& pass, ExportWork& work) {
@@ -113,26 +105,6 @@ bool countDecodedPass(ExportWork& work) {
     ++work.decoded;
     work.progress->step(work.decoded);
     return true;
-}
-
-void openOutput(const std::string& path, PendingOutput& output) {
-    if (path.empty()) {
-        return;
-    }
-    const std::string problem = openPendingOutput(path, output);
-    if (!problem.empty()) {
-        throw RunError{problem};
-    }
-}
-
-void commitOutput(PendingOutput& output) {
-    if (output.file == nullptr) {
-        return;
-    }
-    const std::string problem = commitPendingOutput(output);
-    if (!problem.empty()) {
-        throw RunError{problem};
-    }
 }
 
 // Writes `picture` as a PNG to the output's temporary file.

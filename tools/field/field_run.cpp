@@ -1,7 +1,5 @@
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
 #include "cli/cli.h"
 #include "output/output.h"
@@ -51,12 +49,6 @@ struct FieldWork {
     RunEnd end = RunEnd::tripOver;
     std::string failure;  // why a live source's run stopped short, its outputs kept
 };
-
-void writeRows(std::FILE* file, const std::string& rows, const std::string& name) {
-    if (std::fwrite(rows.data(), 1, rows.size(), file) != rows.size()) {
-        throw RunError{"cannot write " + name + ": " + std::strerror(errno)};
-    }
-}
 
 // The values the view paints for `quantity`; none for the displacement, which it reads itself.
 const std::vector<double>* valuesOf(FieldQuantity quantity, const FieldResult& result) {
@@ -149,26 +141,6 @@ bool processFrame(const SourceFrame& source, FieldWork& work) {
         return false;
     }
     return settings.frameLimit == 0 || work.frames < settings.frameLimit;
-}
-
-void openOutput(const std::string& path, PendingOutput& output) {
-    if (path.empty()) {
-        return;
-    }
-    const std::string problem = openPendingOutput(path, output);
-    if (!problem.empty()) {
-        throw RunError{problem};
-    }
-}
-
-void commitOutput(PendingOutput& output) {
-    if (output.file == nullptr) {
-        return;
-    }
-    const std::string problem = commitPendingOutput(output);
-    if (!problem.empty()) {
-        throw RunError{problem};
-    }
 }
 
 // The frames a run is expected to take, for the progress bar; 0 when unknown.
