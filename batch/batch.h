@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "output/output.h"
+#include "video/video.h"
 
 namespace dottrack {
 
@@ -65,6 +66,14 @@ struct RunOutcome {
 
 // The run of one source on its own, telling its steps through `progress`. It throws to
 // fail, as a BatchRun does.
+// Runs `process` on each frame of the run that `reader` gives (the next ones decoded on a
+// second thread when `decodeAhead`) until it returns false or the run is over, and stops
+// `progress` however that ends. Returns whether a live source stopped delivering frames;
+// throws RunError, naming `source`, when it cannot be read or gives no frame at all.
+bool processEveryFrame(FrameReader& reader, const std::string& source, bool decodeAhead,
+                       const ProgressHooks& progress,
+                       const std::function<bool(const SourceFrame&)>& process);
+
 using SingleRun = std::function<RunOutcome(const ProgressHooks& progress)>;
 
 struct SingleRunSettings {

@@ -2,8 +2,30 @@
 
 #include "batch/batch.h"
 #include "cli/cli.h"
+#include "pipeline/pipeline.h"
 
 namespace dottrack {
+
+bool processEveryFrame(FrameReader& reader, const std::string& source, bool decodeAhead,
+                       const ProgressHooks& progress,
+                       const std::function<bool(const SourceFrame&)>& process) {
+    FrameRead read = FrameRead::runOver;
+    try {
+        std::string readerError;
+        read = forEachFrame(reader, decodeAhead, process, readerError);
+        if (!readerError.empty()) {
+            throw RunError{"cannot read " + source + ": " + oneLine(readerError)};
+        }
+    } catch (...) {
+        progress.stop();
+        throw;
+    }
+    progress.stop();
+    if (read == FrameRead::noFrame) {
+        throw RunError{describeNoFrame(source, reader.live, reader.choice)};
+    }
+    return read == FrameRead::stopped;
+}
 
 void runSingleSource(const SingleRunSettings& settings, const SingleRun& run) {
     ProgressBar bar;

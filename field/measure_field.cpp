@@ -10,13 +10,11 @@ namespace {
 const cv::Point2f nowhere(std::numeric_limits<float>::quiet_NaN(),
                           std::numeric_limits<float>::quiet_NaN());
 
-// Sizes `buffer` to `count`, with room for half as many again when it grows, so that later
-// frames with a few more dots allocate nothing.
+// Sizes `buffer` to `count`, with room to grow (makeRoom), so that later frames with a few
+// more dots allocate nothing.
 template <typename Point>
 void sizeBuffer(std::size_t count, std::vector<Point>& buffer) {
-    if (count > buffer.capacity()) {
-        buffer.reserve(count + count / 2);
-    }
+    makeRoom(buffer, count);
     buffer.resize(count);
 }
 

@@ -20,6 +20,11 @@ std::string describeUnusablePass(const cv::Mat& frame, long index, const std::st
     if (problem.empty()) {
         return {};
     }
+    return describeFrameProblem(index, sourceName, problem);
+}
+
+std::string describeFrameProblem(long index, const std::string& sourceName,
+                                 const std::string& problem) {
     return "cannot use frame " + std::to_string(index) + " of " + sourceName + ": " + problem;
 }
 

@@ -59,4 +59,8 @@ std::string describeNoFrame(const std::string& sourceName, bool live, FrameChoic
 // Why frame `index` of `sourceName` cannot go through a pass; empty when it can.
 std::string describeUnusablePass(const cv::Mat& frame, long index, const std::string& sourceName);
 
+// The line that says frame `index` of `sourceName` cannot be used, and the `problem` why.
+std::string describeFrameProblem(long index, const std::string& sourceName,
+                                 const std::string& problem);
+
 }  // namespace dottrack

@@ -165,8 +165,7 @@ public:
             raiseOsError(describeNoFrame(name_, reader_.live, FrameChoice::everyFrame));
         }
         if (!problem.empty()) {
-            throw py::value_error("cannot use frame " + std::to_string(read_.index) + " of " +
-                                  name_ + ": " + problem);
+            throw py::value_error(describeFrameProblem(read_.index, name_, problem));
         }
         throw py::stop_iteration();
     }

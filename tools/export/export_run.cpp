@@ -154,38 +154,23 @@ RunOutcome exportSource(const RunSettings& settings, const ProgressHooks& progre
         expectedPasses = framesInOneTrip(
             FrameChoice::passes, static_cast<long>(reader.capture.get(cv::CAP_PROP_FRAME_COUNT)));
     }
+    if (!settings.decodeOnly) {
+        std::fputs(trackCsvHeader, work.csv);
+        if (work.motion != nullptr) {
+            std::fputs(motionCsvHeader, work.motion);
+        }
+    }
     progress.start(expectedPasses);
-
-    FrameRead read = FrameRead::runOver;
-    try {
-        std::string readerError;
-        if (settings.decodeOnly) {
-            read = forEachFrame(
-                reader, false, [&work](const SourceFrame&) { return countDecodedPass(work); },
-                readerError);
-        } else {
-            std::fputs(trackCsvHeader, work.csv);
-            if (work.motion != nullptr) {
-                std::fputs(motionCsvHeader, work.motion);
-            }
-            // OpenCV keeps its own worker threads for the stages: limiting them to one, to
-            // leave a core to the reader, measured no faster, so they are left as they are.
-            read = forEachFrame(
-                reader, settings.decodeAhead,
-                [&work](const SourceFrame& pass) { return processPass(pass, work); }, readerError);
-        }
-        if (!readerError.empty()) {
-            throw RunError{"cannot read " + settings.source + ": " + oneLine(readerError)};
-        }
-    } catch (...) {
-        progress.stop();
-        throw;
-    }
-    progress.stop();
-    if (read == FrameRead::noFrame) {
-        throw RunError{describeNoFrame(settings.source, reader.live, FrameChoice::passes)};
-    }
-    if (read == FrameRead::stopped) {
+    // OpenCV keeps its own worker threads for the stages: limiting them to one, to leave a
+    // core to the reader, measured no faster, so they are left as they are.
+    const bool stopped =
+        settings.decodeOnly
+            ? processEveryFrame(reader, settings.source, false, progress,
+                                [&work](const SourceFrame&) { return countDecodedPass(work); })
+            : processEveryFrame(
+                  reader, settings.source, settings.decodeAhead, progress,
+                  [&work](const SourceFrame& pass) { return processPass(pass, work); });
+    if (stopped) {
         work.end = RunEnd::sourceStopped;
     }
     if (!settings.plotPath.empty()) {

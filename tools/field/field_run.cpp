@@ -110,8 +110,7 @@ bool processFrame(const SourceFrame& source, FieldWork& work) {
         problem = measureFieldFrame(frame, work.measurement);
     }
     if (!problem.empty()) {
-        const std::string message = "cannot use frame " + std::to_string(source.index) + " of " +
-                                    settings.source + ": " + problem;
+        const std::string message = describeFrameProblem(source.index, settings.source, problem);
         // A recording cannot be made again: what was measured before the frame is kept.
         if (!work.live) {
             throw RunError{message};
@@ -200,30 +199,14 @@ RunOutcome measureSource(const FieldRunSettings& settings, const ProgressHooks& 
             throw RunError{viewProblem};
         }
     }
+    if (work.motion != nullptr) {
+        writeRows(work.motion, work.millimetres ? fieldMotionCsvHeaderMm : fieldMotionCsvHeader,
+                  work.motionName);
+    }
     progress.start(expectedFrames(settings, reader));
-
-    FrameRead read = FrameRead::runOver;
-    try {
-        if (work.motion != nullptr) {
-            writeRows(work.motion, work.millimetres ? fieldMotionCsvHeaderMm : fieldMotionCsvHeader,
-                      work.motionName);
-        }
-        std::string readerError;
-        read = forEachFrame(
-            reader, settings.decodeAhead,
-            [&work](const SourceFrame& source) { return processFrame(source, work); }, readerError);
-        if (!readerError.empty()) {
-            throw RunError{"cannot read " + settings.source + ": " + oneLine(readerError)};
-        }
-    } catch (...) {
-        progress.stop();
-        throw;
-    }
-    progress.stop();
-    if (read == FrameRead::noFrame) {
-        throw RunError{describeNoFrame(settings.source, reader.live, FrameChoice::everyFrame)};
-    }
-    if (read == FrameRead::stopped) {
+    if (processEveryFrame(
+            reader, settings.source, settings.decodeAhead, progress,
+            [&work](const SourceFrame& source) { return processFrame(source, work); })) {
         work.end = RunEnd::sourceStopped;
     }
     if (!work.measurement.run.links.started()) {
